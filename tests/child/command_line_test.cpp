@@ -32,8 +32,7 @@ TEST(CommandLine, QuotesOnlyWhereCommandLineToArgvNeedsIt) {
 }
 
 TEST(CommandLine, ExecutableIsQuotedUnchanged) {
-    EXPECT_EQ(build_command_line<char>("C:\\Program Files\\x\\", {}),
-              "\"C:\\Program Files\\x\\\"");
+    EXPECT_EQ(build_command_line<char>("C:\\Program Files\\x\\", {}), "\"C:\\Program Files\\x\\\"");
 }
 
 TEST(CommandLine, WideStringsFollowTheSameRules) {
