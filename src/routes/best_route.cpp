@@ -1,0 +1,29 @@
+#include "routes/best_route.h"
+
+#include "win/os_error_text.h"
+
+namespace kestrune::routes {
+
+Result<PhysicalRoute> physical_route_from_best(std::uint32_t code, const BestRoute& row) {
+    if (code != 0) {
+        return fail("GetBestRoute failed: " + win::code_text(code));
+    }
+    // A directly attached destination has next hop 0 as well: no gateway to pin routes to.
+    if (row.next_hop == Ipv4Address{} || row.interface_index == 0) {
+        return fail("physical IPv4 default route has no gateway");
+    }
+    return PhysicalRoute{row.next_hop, row.interface_index};
+}
+
+Result<bool> host_route_from_best(Ipv4Address peer, const PhysicalRoute& route, std::uint32_t code,
+                                  const BestRoute& row) {
+    if (code != 0) {
+        return fail("GetBestRoute(" + peer.to_string() + ") failed: " + win::code_text(code));
+    }
+    // Metric, type, protocol and age do not matter: any host route through the physical
+    // gateway and interface serves, whoever added it.
+    return row.destination == peer && row.mask == Ipv4Address{255, 255, 255, 255} &&
+           row.next_hop == route.gateway && row.interface_index == route.interface_index;
+}
+
+} // namespace kestrune::routes

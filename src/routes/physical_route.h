@@ -1,0 +1,27 @@
+#pragma once
+// The physical IPv4 default route (next hop and interface) that every host route of route
+// protection goes through. It is looked up once at service start, before the proxy can move
+// the default route, and never refreshed.
+
+#include <cstdint>
+
+#include "routes/ipv4_address.h"
+#include "win/result.h"
+
+namespace kestrune::routes {
+
+struct PhysicalRoute {
+    Ipv4Address gateway;               // never 0.0.0.0 in a found route
+    std::uint32_t interface_index = 0; // never 0 in a found route
+    friend bool operator==(const PhysicalRoute&, const PhysicalRoute&) = default;
+};
+
+#ifdef _WIN32
+// The route GetBestRoute picks towards 8.8.8.8, i.e. the one internet traffic takes now.
+Result<PhysicalRoute> find_physical_route();
+
+// Whether the system's best route to `peer` already is a host route through `route`.
+Result<bool> host_route_in_place(Ipv4Address peer, const PhysicalRoute& route);
+#endif
+
+} // namespace kestrune::routes

@@ -1,0 +1,96 @@
+#include "routes/protection_loop.h"
+
+#include <set>
+#include <string>
+
+namespace kestrune::routes {
+namespace {
+
+class ProtectionWorker {
+  public:
+    ProtectionWorker(PeerTracker tracker, const ProtectionDependencies& deps)
+        : tracker_(std::move(tracker)), deps_(deps) {}
+
+    void run_pass() {
+        const std::uint64_t now = deps_.now_seconds();
+        auto detected = deps_.detect_peers();
+        if (detected) {
+            reported_failures_.erase(std::string(TCP_TABLE_KEY));
+            tracker_.observe(now, *detected);
+        } else {
+            // Peers are not refreshed, so they keep ageing through the outage.
+            report_once(TCP_TABLE_KEY, "RDP peer detection failed: " + detected.error());
+        }
+
+        const PeerPlan plan = tracker_.plan(now);
+        for (const Ipv4Address address : plan.to_add) {
+            add_route(address);
+        }
+        for (const Ipv4Address address : plan.to_remove) {
+            const std::string text = address.to_string();
+            const Status removed = deps_.run_route_command("DELETE", address);
+            if (removed) {
+                tracker_.mark_removed(address);
+                deps_.log("RDP physical return route removed for " + text);
+            } else {
+                report_once("remove:" + text, "RDP route removal failed: " + removed.error());
+            }
+        }
+    }
+
+    void shut_down() {
+        for (const Ipv4Address address : tracker_.take_owned()) {
+            // Nothing more can be done about a failure here: the route stays in the table.
+            (void)deps_.run_route_command("DELETE", address);
+        }
+        deps_.log("RDP route protection stopped");
+    }
+
+  private:
+    static constexpr std::string_view TCP_TABLE_KEY = "tcp-table";
+
+    void add_route(Ipv4Address address) {
+        const std::string text = address.to_string();
+        const Result<bool> in_place = deps_.route_in_place(address);
+        if (!in_place) {
+            report_once("inspect:" + text, "RDP route inspection failed: " + in_place.error());
+            return;
+        }
+        if (*in_place) {
+            tracker_.mark_present(address);
+            return;
+        }
+        const Status added = deps_.run_route_command("ADD", address);
+        if (added) {
+            tracker_.mark_added(address);
+            deps_.log("RDP physical return route added for " + text);
+        } else {
+            report_once("add:" + text, "RDP route add failed: " + added.error());
+        }
+    }
+
+    // The failed action is retried every pass anyway; only its log line is kept to one.
+    void report_once(std::string_view key, const std::string& message) {
+        if (reported_failures_.emplace(std::string(key)).second) {
+            deps_.log(message);
+        }
+    }
+
+    PeerTracker tracker_;
+    const ProtectionDependencies& deps_;
+    std::set<std::string, std::less<>> reported_failures_;
+};
+
+} // namespace
+
+void run_protection_loop(const std::atomic<bool>& stop_flag, PeerTracker tracker,
+                         const ProtectionDependencies& deps) {
+    ProtectionWorker worker(std::move(tracker), deps);
+    while (!stop_flag.load()) {
+        worker.run_pass();
+        deps.pause();
+    }
+    worker.shut_down();
+}
+
+} // namespace kestrune::routes

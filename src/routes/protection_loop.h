@@ -1,0 +1,34 @@
+#pragma once
+// The route-protection worker's body over injected dependencies, so the 250 ms passes and
+// the 600 s expiry run against a fake clock in tests; route_protection.h binds the real ones.
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <string_view>
+
+#include "routes/peer_tracker.h"
+#include "routes/tcp_table.h"
+#include "win/result.h"
+
+namespace kestrune::routes {
+
+struct ProtectionDependencies {
+    std::function<Result<PeerSet>()> detect_peers;
+    // Whether a host route for the peer through the physical route is already in place.
+    std::function<Result<bool>(Ipv4Address)> route_in_place;
+    // route.exe with "ADD" or "DELETE" for the peer through the physical route.
+    std::function<Status(std::string_view verb, Ipv4Address)> run_route_command;
+    std::function<void(std::string_view)> log;
+    // Whole seconds since the worker started.
+    std::function<std::uint64_t()> now_seconds;
+    // The pause between passes (250 ms); a stop request does not cut it short.
+    std::function<void()> pause;
+};
+
+// Runs passes until `stop_flag` is seen at the top of a pass, then deletes the routes it added
+// (ascending, outcome ignored, nothing logged) and logs "RDP route protection stopped".
+void run_protection_loop(const std::atomic<bool>& stop_flag, PeerTracker tracker,
+                         const ProtectionDependencies& deps);
+
+} // namespace kestrune::routes

@@ -1,0 +1,27 @@
+#pragma once
+// The route.exe invocation for one host route through the physical gateway, and the error
+// texts of a run. The run itself is in route_runner.h.
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "routes/physical_route.h"
+
+namespace kestrune::routes {
+
+// WINDIR (used unchanged, whatever it holds) or C:\Windows, then System32\route.exe.
+std::wstring route_executable_path(const std::optional<std::wstring>& windir);
+
+// verb peer MASK 255.255.255.255 gateway METRIC 1 IF index: DELETE names the same full route
+// as ADD, so it removes exactly the route that ADD created.
+std::vector<std::string> route_command_arguments(std::string_view verb, Ipv4Address peer,
+                                                 const PhysicalRoute& route);
+
+std::string route_start_error(std::string_view verb, Ipv4Address peer,
+                              std::string_view os_error_text);
+std::string route_exit_error(std::string_view verb, Ipv4Address peer,
+                             std::string_view exit_status_text);
+
+} // namespace kestrune::routes

@@ -1,0 +1,73 @@
+#include "routes/tcp_table.h"
+
+#include <algorithm>
+#include <vector>
+
+#include "routes/public_address.h"
+#include "win/os_error_text.h"
+
+namespace kestrune::routes {
+namespace {
+
+constexpr std::size_t HEADER_SIZE = 4;
+constexpr std::size_t ROW_SIZE = 24;
+constexpr std::size_t STATE_OFFSET = 0;
+constexpr std::size_t LOCAL_PORT_OFFSET = 8;
+constexpr std::size_t REMOTE_ADDR_OFFSET = 12;
+
+// Port 3389 in network order (0x0D, 0x3D) read as a little-endian 16-bit value.
+constexpr std::uint32_t RDP_PORT_AS_STORED = 0x3D0D;
+constexpr std::uint32_t MIB_TCP_STATE_SYN_RCVD = 4; // and ESTABLISHED = 5, the same but bit 0
+
+constexpr std::uint32_t NO_ERROR_CODE = 0;
+constexpr std::uint32_t ERROR_INSUFFICIENT_BUFFER_CODE = 122;
+
+// The table's counters and states are host-order DWORDs, and Windows is little-endian.
+std::uint32_t read_le32(const std::uint8_t* bytes) {
+    return static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8 |
+           static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
+}
+
+} // namespace
+
+PeerSet rdp_peers_in_table(std::span<const std::uint8_t> table) {
+    PeerSet peers;
+    if (table.size() < HEADER_SIZE) {
+        return peers;
+    }
+    const std::size_t claimed = read_le32(table.data());
+    const std::size_t rows = std::min(claimed, (table.size() - HEADER_SIZE) / ROW_SIZE);
+    for (std::size_t i = 0; i < rows; ++i) {
+        const std::uint8_t* row = table.data() + HEADER_SIZE + i * ROW_SIZE;
+        const std::uint32_t state = read_le32(row + STATE_OFFSET);
+        const std::uint32_t local_port = read_le32(row + LOCAL_PORT_OFFSET) & 0xFFFF;
+        const auto remote = Ipv4Address(row[REMOTE_ADDR_OFFSET], row[REMOTE_ADDR_OFFSET + 1],
+                                        row[REMOTE_ADDR_OFFSET + 2], row[REMOTE_ADDR_OFFSET + 3]);
+        if (local_port == RDP_PORT_AS_STORED && (state & ~1u) == MIB_TCP_STATE_SYN_RCVD &&
+            is_public_ipv4(remote)) {
+            peers.insert(remote);
+        }
+    }
+    return peers;
+}
+
+Result<PeerSet> read_rdp_peers(const TcpTableCall& call) {
+    std::uint32_t size = 0;
+    const std::uint32_t sizing = call(nullptr, &size);
+    if (sizing != NO_ERROR_CODE && sizing != ERROR_INSUFFICIENT_BUFFER_CODE) {
+        return fail("GetExtendedTcpTable sizing failed: " + win::code_text(sizing));
+    }
+    if (size < HEADER_SIZE) {
+        return PeerSet{};
+    }
+    const std::size_t buffer_size = size;
+    // operator new aligns for any fundamental type, so the DWORD fields are aligned too.
+    std::vector<std::uint8_t> buffer(buffer_size);
+    const std::uint32_t code = call(buffer.data(), &size);
+    if (code != NO_ERROR_CODE) {
+        return fail("GetExtendedTcpTable failed: " + win::code_text(code));
+    }
+    return rdp_peers_in_table(buffer);
+}
+
+} // namespace kestrune::routes

@@ -1,0 +1,32 @@
+#pragma once
+// Inbound RDP peers in the IPv4 TCP table (MIB_TCPTABLE_OWNER_PID, as GetExtendedTcpTable
+// returns it for TCP_TABLE_OWNER_PID_ALL): the reading of the table's bytes and the two-call
+// sizing protocol, both free of the OS so they are tested with made-up tables.
+
+#include <cstdint>
+#include <functional>
+#include <set>
+#include <span>
+
+#include "routes/ipv4_address.h"
+#include "win/result.h"
+
+namespace kestrune::routes {
+
+using PeerSet = std::set<Ipv4Address>;
+
+// The distinct public remote addresses of connections to local port 3389 in state SYN-RECEIVED
+// or ESTABLISHED. Rows are read only as far as the buffer reaches, whatever the row count in
+// the header claims.
+PeerSet rdp_peers_in_table(std::span<const std::uint8_t> table);
+
+// One GetExtendedTcpTable call with everything but the buffer and the size fixed: returns the
+// call's result code and updates *size.
+using TcpTableCall = std::function<std::uint32_t(void* buffer, std::uint32_t* size)>;
+
+// A sizing call with no buffer, then one call with a buffer of exactly the reported size. A
+// table that grew in between fails this attempt; the protection loop simply tries again on
+// its next pass.
+Result<PeerSet> read_rdp_peers(const TcpTableCall& call);
+
+} // namespace kestrune::routes

@@ -1,0 +1,107 @@
+#pragma once
+// A scripted world for the protection loop: a clock in milliseconds advanced 250 ms by each
+// pause, RDP peers connected during given whole-second spans, scripted failures, and one
+// event list holding every route command and log line in the order they happened.
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <limits>
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "routes/protection_loop.h"
+
+namespace kestrune::routes::testing_support {
+
+struct Span {
+    std::uint64_t first; // seconds, inclusive
+    std::uint64_t last;  // seconds, inclusive
+    bool contains(std::uint64_t second) const { return second >= first && second <= last; }
+};
+
+class FakeWorld {
+  public:
+    std::uint64_t ms = 0;
+    std::uint64_t stop_at_ms = std::numeric_limits<std::uint64_t>::max();
+    std::atomic<bool> stop{false};
+
+    std::map<Ipv4Address, std::vector<Span>> connected;
+    std::vector<Span> detection_fails;
+    std::set<Ipv4Address> in_place;
+    std::vector<Span> inspection_fails;
+    // verb, peer, seconds -> whether route.exe fails.
+    std::function<bool(std::string_view, Ipv4Address, std::uint64_t)> command_fails =
+        [](std::string_view, Ipv4Address, std::uint64_t) { return false; };
+
+    std::vector<std::string> events; // "<ms> <what>"
+    int detections = 0;
+    int lookups = 0;
+
+    std::uint64_t now() const { return ms / 1000; }
+
+    ProtectionDependencies dependencies() {
+        ProtectionDependencies deps;
+        deps.detect_peers = [this]() -> Result<PeerSet> {
+            ++detections;
+            if (in_any(detection_fails, now())) {
+                return fail("GetExtendedTcpTable failed: 122");
+            }
+            PeerSet peers;
+            for (const auto& [address, spans] : connected) {
+                if (in_any(spans, now())) {
+                    peers.insert(address);
+                }
+            }
+            return peers;
+        };
+        deps.route_in_place = [this](Ipv4Address peer) -> Result<bool> {
+            ++lookups;
+            if (in_any(inspection_fails, now())) {
+                return fail("GetBestRoute(" + peer.to_string() + ") failed: 1168");
+            }
+            return in_place.contains(peer);
+        };
+        deps.run_route_command = [this](std::string_view verb, Ipv4Address peer) -> Status {
+            record(std::string(verb) + " " + peer.to_string());
+            if (command_fails(verb, peer, now())) {
+                return fail("route.exe " + std::string(verb) + " " + peer.to_string() +
+                            " exited with exit code: 1");
+            }
+            return {};
+        };
+        deps.log = [this](std::string_view line) { record("log " + std::string(line)); };
+        deps.now_seconds = [this] { return now(); };
+        deps.pause = [this] {
+            ms += 250;
+            if (ms >= stop_at_ms) {
+                stop = true;
+            }
+        };
+        return deps;
+    }
+
+    void run(PeerTracker tracker = PeerTracker()) {
+        const ProtectionDependencies deps = dependencies();
+        run_protection_loop(stop, std::move(tracker), deps);
+    }
+
+    static std::string at(std::uint64_t when_ms, const std::string& what) {
+        return std::to_string(when_ms) + " " + what;
+    }
+
+  private:
+    static bool in_any(const std::vector<Span>& spans, std::uint64_t second) {
+        for (const Span& span : spans) {
+            if (span.contains(second)) {
+                return true;
+            }
+        }
+        return false;
+    }
+    void record(const std::string& what) { events.push_back(at(ms, what)); }
+};
+
+} // namespace kestrune::routes::testing_support

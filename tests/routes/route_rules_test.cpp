@@ -1,0 +1,84 @@
+#include <gtest/gtest.h>
+
+#include "routes/best_route.h"
+#include "routes/route_command.h"
+
+namespace kestrune::routes {
+namespace {
+
+const PhysicalRoute PHYSICAL{{192, 168, 1, 1}, 12};
+const Ipv4Address PEER{198, 51, 100, 20};
+const Ipv4Address HOST_MASK{255, 255, 255, 255};
+
+TEST(PhysicalRouteFromBest, TakesNextHopAndInterfaceOfTheRow) {
+    const BestRoute row{{0, 0, 0, 0}, {0, 0, 0, 0}, {10, 77, 0, 1}, 7};
+    const auto route = physical_route_from_best(0, row);
+    ASSERT_TRUE(route) << route.error();
+    EXPECT_EQ(*route, (PhysicalRoute{{10, 77, 0, 1}, 7}));
+}
+
+TEST(PhysicalRouteFromBest, Failures) {
+    EXPECT_EQ(physical_route_from_best(1232, {}).error(), "GetBestRoute failed: 1232");
+    EXPECT_EQ(physical_route_from_best(0xC0000001, {}).error(), "GetBestRoute failed: 3221225473");
+    // Directly attached (next hop 0), or no interface.
+    EXPECT_EQ(physical_route_from_best(0, {{8, 8, 8, 0}, {255, 255, 255, 0}, {}, 3}).error(),
+              "physical IPv4 default route has no gateway");
+    EXPECT_EQ(physical_route_from_best(0, {{}, {}, {10, 0, 0, 1}, 0}).error(),
+              "physical IPv4 default route has no gateway");
+}
+
+TEST(HostRouteFromBest, OnlyAHostRouteThroughGatewayAndInterfaceCounts) {
+    struct Case {
+        const char* what;
+        BestRoute row;
+        bool in_place;
+    };
+    const Case cases[] = {
+        {"host route through the physical route", {PEER, HOST_MASK, PHYSICAL.gateway, 12}, true},
+        {"the default route", {{}, {}, PHYSICAL.gateway, 12}, false},
+        {"a /24 through the gateway",
+         {{198, 51, 100, 0}, {255, 255, 255, 0}, PHYSICAL.gateway, 12},
+         false},
+        {"host route on another interface", {PEER, HOST_MASK, PHYSICAL.gateway, 13}, false},
+        {"host route through another gateway", {PEER, HOST_MASK, {192, 168, 1, 2}, 12}, false},
+        {"host route for another address",
+         {{198, 51, 100, 21}, HOST_MASK, PHYSICAL.gateway, 12},
+         false},
+    };
+    for (const Case& c : cases) {
+        const auto in_place = host_route_from_best(PEER, PHYSICAL, 0, c.row);
+        ASSERT_TRUE(in_place) << c.what;
+        EXPECT_EQ(*in_place, c.in_place) << c.what;
+    }
+    EXPECT_EQ(host_route_from_best(PEER, PHYSICAL, 1168, {}).error(),
+              "GetBestRoute(198.51.100.20) failed: 1168");
+}
+
+TEST(RouteCommand, ExecutableUnderWindirOrTheDefault) {
+    EXPECT_EQ(route_executable_path(L"D:\\Win"), L"D:\\Win\\System32\\route.exe");
+    EXPECT_EQ(route_executable_path(L"D:\\Win\\"), L"D:\\Win\\System32\\route.exe");
+    EXPECT_EQ(route_executable_path(L"D:/Win/"), L"D:/Win/System32\\route.exe");
+    EXPECT_EQ(route_executable_path(std::nullopt), L"C:\\Windows\\System32\\route.exe");
+}
+
+TEST(RouteCommand, NineArgumentsNamingTheWholeRoute) {
+    const std::vector<std::string> add = {"ADD",         "198.51.100.20", "MASK", "255.255.255.255",
+                                          "192.168.1.1", "METRIC",        "1",    "IF",
+                                          "12"};
+    EXPECT_EQ(route_command_arguments("ADD", PEER, PHYSICAL), add);
+    auto remove = add;
+    remove[0] = "DELETE";
+    EXPECT_EQ(route_command_arguments("DELETE", PEER, PHYSICAL), remove);
+    EXPECT_EQ(route_command_arguments("ADD", PEER, {{10, 0, 0, 1}, 4294967295u}).back(),
+              "4294967295");
+}
+
+TEST(RouteCommand, ErrorTexts) {
+    EXPECT_EQ(route_exit_error("ADD", PEER, "exit code: 1"),
+              "route.exe ADD 198.51.100.20 exited with exit code: 1");
+    EXPECT_EQ(route_start_error("DELETE", PEER, "File not found. (os error 2)"),
+              "route.exe DELETE 198.51.100.20: File not found. (os error 2)");
+}
+
+} // namespace
+} // namespace kestrune::routes

@@ -1,0 +1,63 @@
+#include <gtest/gtest.h>
+
+#include <future>
+#include <mutex>
+#include <thread>
+
+#include "routes/protection_loop.h"
+
+namespace kestrune::routes {
+namespace {
+
+// The worker on a real thread, its pause held open by the test: a stop requested during the
+// pause is seen only when the pause has ended, and no further pass runs.
+TEST(ProtectionLoopThread, StopIsNoticedOnlyAfterThePauseEnds) {
+    std::atomic<bool> stop{false};
+    std::mutex mutex;
+    std::vector<std::string> events;
+    auto record = [&](std::string what) {
+        std::lock_guard lock(mutex);
+        events.push_back(std::move(what));
+    };
+    std::promise<void> pause_entered;
+    std::promise<void> release_pause;
+    std::shared_future<void> released = release_pause.get_future().share();
+
+    ProtectionDependencies deps;
+    deps.detect_peers = [&]() -> Result<PeerSet> {
+        record("detect");
+        return PeerSet{{5, 6, 7, 8}};
+    };
+    deps.route_in_place = [](Ipv4Address) -> Result<bool> { return false; };
+    deps.run_route_command = [&](std::string_view verb, Ipv4Address peer) -> Status {
+        record(std::string(verb) + " " + peer.to_string());
+        return {};
+    };
+    deps.log = [&](std::string_view line) { record(std::string(line)); };
+    deps.now_seconds = [] { return std::uint64_t{0}; };
+    deps.pause = [&] {
+        record("pause begins");
+        pause_entered.set_value();
+        released.wait();
+        record("pause ends");
+    };
+
+    std::thread worker([&] { run_protection_loop(stop, PeerTracker(), deps); });
+    pause_entered.get_future().wait();
+    stop.store(true);
+    {
+        std::lock_guard lock(mutex);
+        // The worker is parked in the pause: nothing after it can have happened.
+        EXPECT_EQ(events.back(), "pause begins");
+    }
+    release_pause.set_value();
+    worker.join();
+
+    EXPECT_EQ(events, (std::vector<std::string>{"detect", "ADD 5.6.7.8",
+                                                "RDP physical return route added for 5.6.7.8",
+                                                "pause begins", "pause ends", "DELETE 5.6.7.8",
+                                                "RDP route protection stopped"}));
+}
+
+} // namespace
+} // namespace kestrune::routes

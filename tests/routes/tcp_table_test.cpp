@@ -1,0 +1,171 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+#include "routes/tcp_table.h"
+
+namespace kestrune::routes {
+namespace {
+
+constexpr std::uint32_t LISTEN = 2, SYN_RCVD = 4, ESTAB = 5, FIN_WAIT1 = 6, CLOSE_WAIT = 8,
+                        TIME_WAIT = 11;
+
+struct Row {
+    std::uint32_t state;
+    std::uint16_t local_port;
+    Ipv4Address remote;
+    std::uint16_t remote_port = 50000;
+};
+
+void put_le32(std::vector<std::uint8_t>& out, std::uint32_t value) {
+    for (int shift = 0; shift < 32; shift += 8) {
+        out.push_back(static_cast<std::uint8_t>(value >> shift));
+    }
+}
+
+// Ports go into the low 16 bits in network order, as the TCP table stores them; the high
+// bits are filled with junk that must be ignored.
+void put_port(std::vector<std::uint8_t>& out, std::uint16_t port) {
+    out.insert(out.end(),
+               {static_cast<std::uint8_t>(port >> 8), static_cast<std::uint8_t>(port), 0xAB, 0xCD});
+}
+
+std::vector<std::uint8_t> table(const std::vector<Row>& rows, std::uint32_t claimed_rows) {
+    std::vector<std::uint8_t> out;
+    put_le32(out, claimed_rows);
+    for (const Row& row : rows) {
+        put_le32(out, row.state);
+        out.insert(out.end(), {10, 0, 0, 2});
+        put_port(out, row.local_port);
+        const auto& octets = row.remote.octets();
+        out.insert(out.end(), octets.begin(), octets.end());
+        put_port(out, row.remote_port);
+        put_le32(out, 4242);
+    }
+    return out;
+}
+
+std::vector<std::uint8_t> table(const std::vector<Row>& rows) {
+    return table(rows, static_cast<std::uint32_t>(rows.size()));
+}
+
+TEST(RdpPeersInTable, KeepsPublicInboundRdpConnectionsOnly) {
+    const auto bytes = table({
+        {ESTAB, 3389, {5, 6, 7, 8}},
+        {ESTAB, 3389, {203, 0, 113, 9}}, // documentation range
+        {SYN_RCVD, 3389, {9, 9, 9, 9}},
+        {LISTEN, 3389, {4, 4, 4, 4}},
+        {FIN_WAIT1, 3389, {6, 6, 6, 6}},
+        {CLOSE_WAIT, 3389, {7, 7, 7, 7}},
+        {TIME_WAIT, 3389, {8, 8, 8, 8}},
+        {12, 3389, {8, 8, 4, 4}}, // DELETE_TCB
+        {ESTAB, 3390, {11, 1, 1, 1}},
+        {ESTAB, 51000, {12, 1, 1, 1}, 3389}, // our own outgoing RDP connection
+        {ESTAB, 3389, {10, 1, 1, 1}},
+        {ESTAB, 3389, {1, 2, 3, 4}},
+    });
+    EXPECT_EQ(rdp_peers_in_table(bytes), (PeerSet{{1, 2, 3, 4}, {5, 6, 7, 8}, {9, 9, 9, 9}}));
+}
+
+TEST(RdpPeersInTable, DuplicateAddressesGiveOneElement) {
+    const auto bytes = table({{ESTAB, 3389, {5, 6, 7, 8}, 50001},
+                              {SYN_RCVD, 3389, {5, 6, 7, 8}, 50002},
+                              {ESTAB, 3389, {5, 6, 7, 8}, 50003}});
+    EXPECT_EQ(rdp_peers_in_table(bytes), (PeerSet{{5, 6, 7, 8}}));
+}
+
+TEST(RdpPeersInTable, ReadsNoFurtherThanTheBuffer) {
+    auto bytes = table({{ESTAB, 3389, {5, 6, 7, 8}}, {ESTAB, 3389, {9, 9, 9, 9}}}, 1000);
+    EXPECT_EQ(rdp_peers_in_table(bytes), (PeerSet{{5, 6, 7, 8}, {9, 9, 9, 9}}));
+    // A partial third row at the end is not a row.
+    bytes.insert(bytes.end(), {ESTAB, 0, 0, 0, 0, 0, 0, 0, 0x0D, 0x3D, 0, 0, 1, 1, 1, 1});
+    EXPECT_EQ(rdp_peers_in_table(bytes), (PeerSet{{5, 6, 7, 8}, {9, 9, 9, 9}}));
+    // Fewer rows claimed than present: only those are read.
+    const auto fewer = table({{ESTAB, 3389, {5, 6, 7, 8}}, {ESTAB, 3389, {9, 9, 9, 9}}}, 1);
+    EXPECT_EQ(rdp_peers_in_table(fewer), (PeerSet{{5, 6, 7, 8}}));
+}
+
+// A scripted GetExtendedTcpTable: the size it reports, the codes it returns, and what the
+// second call writes.
+struct FakeTcpTable {
+    std::uint32_t reported_size = 0;
+    std::uint32_t sizing_code = 122;
+    std::uint32_t fill_code = 0;
+    std::vector<std::uint8_t> contents;
+    std::vector<std::uint32_t> sizes_passed;
+    int calls = 0;
+
+    TcpTableCall call() {
+        return [this](void* buffer, std::uint32_t* size) -> std::uint32_t {
+            ++calls;
+            sizes_passed.push_back(*size);
+            if (buffer == nullptr) {
+                *size = reported_size;
+                return sizing_code;
+            }
+            if (!contents.empty()) {
+                std::memcpy(buffer, contents.data(), std::min<std::size_t>(*size, contents.size()));
+            }
+            return fill_code;
+        };
+    }
+};
+
+TEST(ReadRdpPeers, SizesThenFillsABufferOfExactlyTheReportedSize) {
+    FakeTcpTable fake;
+    fake.contents = table({{ESTAB, 3389, {5, 6, 7, 8}}});
+    fake.reported_size = static_cast<std::uint32_t>(fake.contents.size());
+    for (const std::uint32_t sizing_code : {0u, 122u}) {
+        fake.sizing_code = sizing_code;
+        fake.sizes_passed.clear();
+        const auto peers = read_rdp_peers(fake.call());
+        ASSERT_TRUE(peers) << peers.error();
+        EXPECT_EQ(*peers, (PeerSet{{5, 6, 7, 8}}));
+        EXPECT_EQ(fake.sizes_passed, (std::vector<std::uint32_t>{0, fake.reported_size}));
+    }
+}
+
+TEST(ReadRdpPeers, ReportedSizeBelowFourIsAnEmptyTableWithoutASecondCall) {
+    for (const std::uint32_t size : {0u, 3u}) {
+        FakeTcpTable fake;
+        fake.reported_size = size;
+        const auto peers = read_rdp_peers(fake.call());
+        ASSERT_TRUE(peers) << peers.error();
+        EXPECT_TRUE(peers->empty());
+        EXPECT_EQ(fake.calls, 1);
+    }
+}
+
+TEST(ReadRdpPeers, RowCountIsLimitedByTheSizingResult) {
+    FakeTcpTable fake;
+    fake.contents = table({{ESTAB, 3389, {5, 6, 7, 8}}, {ESTAB, 3389, {9, 9, 9, 9}}}, 2);
+    fake.reported_size = 4 + 24 + 10; // room for one row and a fragment
+    const auto peers = read_rdp_peers(fake.call());
+    ASSERT_TRUE(peers) << peers.error();
+    EXPECT_EQ(*peers, (PeerSet{{5, 6, 7, 8}}));
+}
+
+TEST(ReadRdpPeers, FailuresCarryTheBareCode) {
+    FakeTcpTable sizing;
+    sizing.sizing_code = 87;
+    const auto sizing_failed = read_rdp_peers(sizing.call());
+    ASSERT_FALSE(sizing_failed);
+    EXPECT_EQ(sizing_failed.error(), "GetExtendedTcpTable sizing failed: 87");
+    EXPECT_EQ(sizing.calls, 1);
+
+    FakeTcpTable grown; // the table grew between the two calls: no retry within the call
+    grown.reported_size = 100;
+    grown.fill_code = 122;
+    const auto fill_failed = read_rdp_peers(grown.call());
+    ASSERT_FALSE(fill_failed);
+    EXPECT_EQ(fill_failed.error(), "GetExtendedTcpTable failed: 122");
+    EXPECT_EQ(grown.calls, 2);
+
+    FakeTcpTable huge;
+    huge.sizing_code = 0xC0000017;
+    EXPECT_EQ(read_rdp_peers(huge.call()).error(), "GetExtendedTcpTable sizing failed: 3221225495");
+}
+
+} // namespace
+} // namespace kestrune::routes
