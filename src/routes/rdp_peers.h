@@ -1,0 +1,10 @@
+#pragma once
+// The public remote addresses of the inbound RDP connections in the system's IPv4 TCP table.
+
+#include "routes/tcp_table.h"
+
+namespace kestrune::routes {
+
+Result<PeerSet> detect_rdp_peers();
+
+} // namespace kestrune::routes

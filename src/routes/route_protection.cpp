@@ -1,0 +1,69 @@
+#include "routes/route_protection.h"
+
+#include <chrono>
+
+#include "logging/log_sink.h"
+#include "routes/protection_loop.h"
+#include "routes/rdp_peers.h"
+#include "routes/route_runner.h"
+
+namespace kestrune::routes {
+namespace {
+
+constexpr std::chrono::milliseconds PASS_PAUSE{250};
+
+void run_worker(std::shared_ptr<std::atomic<bool>> stop_flag, PhysicalRoute route,
+                RouteProtectionOptions options) {
+    const auto started = std::chrono::steady_clock::now();
+    ProtectionDependencies deps;
+    deps.detect_peers = detect_rdp_peers;
+    deps.route_in_place = [&route](Ipv4Address peer) { return host_route_in_place(peer, route); };
+    deps.run_route_command = [&route](std::string_view verb, Ipv4Address peer) {
+        return run_route_command(verb, peer, route);
+    };
+    deps.log = [](std::string_view line) { logging::log_line(line); };
+    deps.now_seconds = [started] {
+        const auto elapsed = std::chrono::steady_clock::now() - started;
+        return static_cast<std::uint64_t>(
+            std::chrono::duration_cast<std::chrono::seconds>(elapsed).count());
+    };
+    // A plain sleep, deliberately not a wait on the stop flag: a stop is noticed at the top of
+    // the next pass.
+    deps.pause = [] { std::this_thread::sleep_for(PASS_PAUSE); };
+    run_protection_loop(*stop_flag, PeerTracker(options.peer_ttl_seconds), deps);
+}
+
+} // namespace
+
+RouteProtection RouteProtection::start(PhysicalRoute route,
+                                       RouteProtectionOptions options) noexcept {
+    auto stop_flag = std::make_shared<std::atomic<bool>>(false);
+    // std::thread throws when no thread can be created; through noexcept that ends the
+    // process, which is what the service wants rather than running unprotected unnoticed.
+    std::thread worker(run_worker, stop_flag, route, options);
+    return RouteProtection(std::move(stop_flag), std::move(worker));
+}
+
+RouteProtection& RouteProtection::operator=(RouteProtection&& other) noexcept {
+    if (this != &other) {
+        stop();
+        stop_flag_ = std::move(other.stop_flag_);
+        worker_ = std::move(other.worker_);
+    }
+    return *this;
+}
+
+RouteProtection::~RouteProtection() {
+    stop();
+}
+
+void RouteProtection::stop() {
+    if (!worker_.joinable()) {
+        return;
+    }
+    stop_flag_->store(true, std::memory_order_seq_cst);
+    worker_.join();
+    stop_flag_.reset();
+}
+
+} // namespace kestrune::routes

@@ -1,0 +1,47 @@
+#pragma once
+// The handle of the route-protection worker: a thread that keeps one host route through the
+// physical route for every public RDP peer and deletes the routes it added when stopped.
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <thread>
+
+#include "routes/peer_tracker.h"
+#include "routes/physical_route.h"
+
+namespace kestrune::routes {
+
+struct RouteProtectionOptions {
+    // How long a peer stays wanted after it was last seen. The service keeps the default;
+    // end-to-end tests shorten it to see an expiry without waiting ten minutes.
+    std::uint64_t peer_ttl_seconds = PeerTracker::PEER_TTL_SECONDS;
+};
+
+class RouteProtection {
+  public:
+    // Starts the worker, whose first pass runs at once. A thread that cannot be created ends
+    // the process.
+    static RouteProtection start(PhysicalRoute route, RouteProtectionOptions options = {}) noexcept;
+
+    RouteProtection(RouteProtection&&) noexcept = default;
+    // Stops the worker this handle held, then takes over the other one.
+    RouteProtection& operator=(RouteProtection&& other) noexcept;
+    RouteProtection(const RouteProtection&) = delete;
+    RouteProtection& operator=(const RouteProtection&) = delete;
+    // Stops a worker that was never stopped, so no thread is left running unjoined.
+    ~RouteProtection();
+
+    // Asks the worker to stop and waits, without a time limit, until it has deleted the
+    // routes it added and logged that it stopped. Once per handle; later calls do nothing.
+    void stop();
+
+  private:
+    RouteProtection(std::shared_ptr<std::atomic<bool>> stop_flag, std::thread worker)
+        : stop_flag_(std::move(stop_flag)), worker_(std::move(worker)) {}
+
+    std::shared_ptr<std::atomic<bool>> stop_flag_;
+    std::thread worker_;
+};
+
+} // namespace kestrune::routes

@@ -1,0 +1,89 @@
+#include "routes/route_runner.h"
+
+#include <windows.h>
+
+#include <mutex>
+#include <optional>
+
+#include "child/exit_status.h"
+#include "child/launch.h"
+#include "child/process_lock.h"
+#include "routes/route_command.h"
+#include "win/os_error.h"
+#include "win/wide.h"
+
+namespace kestrune::routes {
+namespace {
+
+std::optional<std::wstring> read_windir() {
+    std::wstring value(MAX_PATH, L'\0');
+    for (;;) {
+        SetLastError(ERROR_SUCCESS);
+        const DWORD length =
+            GetEnvironmentVariableW(L"WINDIR", value.data(), static_cast<DWORD>(value.size()));
+        if (length == 0) {
+            // 0 is also the length of a variable that is set but empty.
+            if (GetLastError() == ERROR_ENVVAR_NOT_FOUND) {
+                return std::nullopt;
+            }
+            return std::wstring();
+        }
+        if (length < value.size()) {
+            value.resize(length);
+            return value;
+        }
+        value.resize(length); // too small: length is the size needed, terminator included
+    }
+}
+
+Result<child::LaunchedProcess, OsError> start_route_exe(const std::wstring& executable,
+                                                        const std::vector<std::wstring>& args) {
+    // Held until the null-device handles below are closed again, so no other child (sing-box)
+    // created meanwhile inherits them, nor route.exe its pipe ends.
+    std::lock_guard lock(child::process_creation_lock());
+    auto input = child::open_null_device(GENERIC_READ);
+    if (!input) {
+        return fail(input.error());
+    }
+    auto output = child::open_null_device(GENERIC_WRITE);
+    if (!output) {
+        return fail(output.error());
+    }
+    auto error = child::open_null_device(GENERIC_WRITE);
+    if (!error) {
+        return fail(error.error());
+    }
+    return child::create_process(executable, args, input->get(), output->get(), error->get());
+}
+
+} // namespace
+
+Status run_route_command(std::string_view verb, Ipv4Address peer, const PhysicalRoute& route) {
+    const std::wstring executable = route_executable_path(read_windir());
+    std::vector<std::wstring> args;
+    for (const std::string& arg : route_command_arguments(verb, peer, route)) {
+        args.push_back(win::widen(arg));
+    }
+    const auto os_failure = [&](unsigned long code) {
+        return fail(route_start_error(verb, peer, win::os_error_text(OsError{code})));
+    };
+
+    auto started = start_route_exe(executable, args);
+    if (!started) {
+        return os_failure(started.error().code);
+    }
+    const HANDLE process = started->process.get();
+    if (WaitForSingleObject(process, INFINITE) == WAIT_FAILED) {
+        return os_failure(GetLastError());
+    }
+    DWORD exit_code = 0;
+    if (!GetExitCodeProcess(process, &exit_code)) {
+        return os_failure(GetLastError());
+    }
+    if (exit_code != 0) {
+        return fail(route_exit_error(verb, peer, child::ExitStatus{exit_code}.text()));
+    }
+    return {};
+}
+
+} // namespace kestrune::routes

@@ -1,0 +1,77 @@
+// Stand-in for the system's route.exe. Tests place it as <WINDIR>\System32\route.exe; it
+// changes no route. Each run appends its whole command line (GetCommandLineW, as UTF-8) as one
+// line to route-record.txt beside itself, writes the GetFileType values of its standard
+// input, output and error ("2 2 2" for the null device) to route-std-handles.txt, then exits with
+// the code written in route-exit-code.txt beside itself (decimal or 0x-prefixed hex), or 0 when
+// that file is missing.
+
+#include <windows.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "win/wide.h"
+
+namespace {
+
+std::wstring own_directory() {
+    std::wstring path(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length =
+            GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+        if (length == 0) {
+            return L".";
+        }
+        if (length < path.size()) {
+            path.resize(length);
+            break;
+        }
+        path.resize(path.size() * 2);
+    }
+    return path.substr(0, path.find_last_of(L"\\/"));
+}
+
+bool append_line(const std::wstring& file, const std::string& line) {
+    HANDLE handle = CreateFileW(file.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    const std::string text = line + "\n";
+    DWORD written = 0;
+    const BOOL ok =
+        WriteFile(handle, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+    CloseHandle(handle);
+    return ok && written == text.size();
+}
+
+UINT wanted_exit_code(const std::wstring& file) {
+    HANDLE handle = CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return 0;
+    }
+    char buffer[32] = {};
+    DWORD read = 0;
+    ReadFile(handle, buffer, sizeof(buffer) - 1, &read, nullptr);
+    CloseHandle(handle);
+    return static_cast<UINT>(std::strtoul(buffer, nullptr, 0));
+}
+
+} // namespace
+
+int main() {
+    const std::wstring directory = own_directory();
+    if (!append_line(directory + L"\\route-record.txt",
+                     kestrune::win::narrow_lossy(GetCommandLineW()))) {
+        ExitProcess(99);
+    }
+    std::string types;
+    for (const DWORD which : {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE}) {
+        types += (types.empty() ? "" : " ") + std::to_string(GetFileType(GetStdHandle(which)));
+    }
+    const std::wstring handles_file = directory + L"\\route-std-handles.txt";
+    DeleteFileW(handles_file.c_str());
+    append_line(handles_file, types);
+    ExitProcess(wanted_exit_code(directory + L"\\route-exit-code.txt"));
+}

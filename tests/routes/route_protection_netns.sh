@@ -1,0 +1,182 @@
+#!/bin/bash
+# RDP route protection end to end, inside network namespaces created here and removed again:
+#
+#   service namespace  veth 10.77.0.2/24, default route via 10.77.0.1, RDP listener on :3389,
+#                      a Wine server of its own running the real RouteProtection worker
+#   client namespace   veth 10.77.0.1/24 plus the public addresses 5.6.7.8, 5.6.7.9, 5.6.7.10
+#
+# The worker must find the physical route 10.77.0.1 in the real routing table, see the real
+# connections in the real TCP table, and run the route.exe stand-in with ADD when a client
+# connects, DELETE once the client has gone and the (shortened) TTL has passed, nothing for a
+# peer whose host route already exists, and DELETE for its remaining routes at stop. Nothing
+# leaves the machine: the public addresses exist only in the client namespace.
+#
+# usage: route_protection_netns.sh WORKER.exe ROUTE_STAND_IN.exe WINEPREFIX WORKDIR
+set -euo pipefail
+
+worker_exe=$1 stand_in_exe=$2 prefix=$3 work=$4
+ttl=3
+
+if [ "$(id -u)" != 0 ]; then
+    echo "SKIPPED: network namespaces need root"
+    exit 0
+fi
+if ! ip netns list >/dev/null 2>&1; then
+    echo "SKIPPED: 'ip netns' is not available"
+    exit 0
+fi
+
+svc=kr-svc-$$ cli=kr-cli-$$ veth_svc=krs$$ veth_cli=krc$$
+record=$work/windows/System32/route-record.txt
+log=$work/programdata/KestruneConnect/sing-box-service.log
+pids=()
+export WINEPREFIX=$prefix WINEDEBUG=-all
+
+cleanup() {
+    local status=$?
+    for pid in "${pids[@]}"; do
+        kill "$pid" 2>/dev/null || true
+    done
+    # The Wine server of this prefix runs inside the service namespace; its socket lives in
+    # the file system, so it can be reached from here as well.
+    wineserver -k 2>/dev/null || true
+    ip netns del "$svc" 2>/dev/null || true
+    ip netns del "$cli" 2>/dev/null || true
+    if [ "$status" != 0 ]; then
+        echo "--- worker output"; cat "$work/worker.out" 2>/dev/null || true
+        echo "--- route.exe record"; cat "$record" 2>/dev/null || true
+        echo "--- log"; cat "$log" 2>/dev/null || true
+    fi
+    exit "$status"
+}
+trap cleanup EXIT
+trap 'exit 143' TERM INT
+
+die() {
+    echo "FAILED: $*"
+    exit 1
+}
+
+# Waits up to $1 seconds for the command in the remaining arguments to succeed.
+wait_for() {
+    local limit=$1
+    shift
+    for ((i = 0; i < limit * 10; i++)); do
+        if "$@"; then
+            return 0
+        fi
+        sleep 0.1
+    done
+    return 1
+}
+
+windows_path() { echo "Z:${1//\//\\}"; }
+
+# --- work folder: WINDIR with the stand-in as System32\route.exe, PROGRAMDATA for the log
+rm -rf "$work"
+mkdir -p "$work/windows/System32" "$work/programdata"
+cp "$stand_in_exe" "$work/windows/System32/route.exe"
+route_exe="\"$(windows_path "$work/windows/System32/route.exe")\""
+
+# --- namespaces and the link between them
+wineserver -k 2>/dev/null || true
+ip netns add "$svc"
+ip netns add "$cli"
+ip link add "$veth_svc" type veth peer name "$veth_cli"
+ip link set "$veth_svc" netns "$svc"
+ip link set "$veth_cli" netns "$cli"
+ip -n "$svc" link set lo up
+ip -n "$cli" link set lo up
+ip -n "$svc" addr add 10.77.0.2/24 dev "$veth_svc"
+ip -n "$cli" addr add 10.77.0.1/24 dev "$veth_cli"
+for address in 5.6.7.8 5.6.7.9 5.6.7.10; do
+    ip -n "$cli" addr add "$address/32" dev "$veth_cli"
+done
+ip -n "$svc" link set "$veth_svc" up
+ip -n "$cli" link set "$veth_cli" up
+ip -n "$svc" route add default via 10.77.0.1 dev "$veth_svc"
+
+# --- the RDP side: a listener that holds every connection until its client goes away
+cat >"$work/listener.py" <<'PY'
+import socket, threading
+server = socket.socket()
+server.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+server.bind(("0.0.0.0", 3389))
+server.listen()
+print("listening", flush=True)
+def hold(conn):
+    while conn.recv(4096):
+        pass
+    conn.close()
+while True:
+    conn, _ = server.accept()
+    threading.Thread(target=hold, args=(conn,), daemon=True).start()
+PY
+cat >"$work/client.py" <<'PY'
+import socket, sys, time
+conn = socket.socket()
+conn.bind((sys.argv[1], 0))
+conn.connect(("10.77.0.2", 3389))
+print("connected", flush=True)
+while True:
+    time.sleep(3600)
+PY
+
+ip netns exec "$svc" python3 "$work/listener.py" >"$work/listener.out" 2>&1 &
+pids+=($!)
+wait_for 10 grep -q listening "$work/listener.out" || die "listener did not start"
+
+declare -A client_pid
+connect() {
+    ip netns exec "$cli" python3 "$work/client.py" "$1" >"$work/client-$1.out" 2>&1 &
+    client_pid[$1]=$!
+    pids+=($!)
+    wait_for 10 grep -q connected "$work/client-$1.out" || die "client $1 did not connect"
+}
+disconnect() { kill "${client_pid[$1]}"; }
+
+recorded() { grep -qF -- "$1" "$record" 2>/dev/null; }
+
+# --- the worker, with a Wine server started inside the service namespace
+ip netns exec "$svc" wineboot -u >/dev/null 2>&1 || true
+connect 5.6.7.8
+ip netns exec "$svc" wine "$worker_exe" "$(windows_path "$work/windows")" \
+    "$(windows_path "$work/programdata")" "$(windows_path "$work/stop")" "$ttl" \
+    >"$work/worker.out" 2>&1 &
+pids+=($!)
+worker=$!
+
+wait_for 120 grep -q "physical route" "$work/worker.out" || die "worker found no physical route"
+grep -q "^physical route 10.77.0.1 if [1-9][0-9]*" "$work/worker.out" ||
+    die "unexpected physical route: $(head -1 "$work/worker.out")"
+if_index=$(sed -n 's/^physical route 10.77.0.1 if \([0-9]*\).*/\1/p' "$work/worker.out")
+# Wine hands out the Linux interface index.
+linux_index=$(ip -n "$svc" -o link show "$veth_svc" | cut -d: -f1)
+[ "$if_index" = "$linux_index" ] || die "interface $if_index is not $veth_svc ($linux_index)"
+line() { echo "$route_exe $1 $2 MASK 255.255.255.255 10.77.0.1 METRIC 1 IF $if_index"; }
+
+wait_for 30 recorded "ADD 5.6.7.8 " || die "no ADD for the first client"
+
+# A peer whose host route through the physical gateway already exists is adopted: never added,
+# never deleted. 5.6.7.10 connects after it, so once its ADD shows, 5.6.7.9 has been seen too.
+ip -n "$svc" route add 5.6.7.9/32 via 10.77.0.1 dev "$veth_svc"
+connect 5.6.7.9
+connect 5.6.7.10
+wait_for 30 recorded "ADD 5.6.7.10 " || die "no ADD for the third client"
+
+disconnect 5.6.7.8
+wait_for $((ttl + 30)) recorded "DELETE 5.6.7.8 " || die "no DELETE after the first client left"
+
+touch "$work/stop"
+wait_for 60 grep -q stopped "$work/worker.out" || die "worker did not stop"
+wait "$worker" || die "worker exited with $?"
+
+expected_record=$(printf '%s\n' "$(line ADD 5.6.7.8)" "$(line ADD 5.6.7.10)" \
+    "$(line DELETE 5.6.7.8)" "$(line DELETE 5.6.7.10)")
+[ "$(cat "$record")" = "$expected_record" ] ||
+    die "route.exe command lines differ; expected:"$'\n'"$expected_record"
+expected_log=$(printf '%s\n' "RDP physical return route added for 5.6.7.8" \
+    "RDP physical return route added for 5.6.7.10" \
+    "RDP physical return route removed for 5.6.7.8" "RDP route protection stopped")
+[ "$(cat "$log")" = "$expected_log" ] || die "log differs; expected:"$'\n'"$expected_log"
+echo "PASSED: ADD on connect, DELETE after the TTL and at stop, adopted route left alone"

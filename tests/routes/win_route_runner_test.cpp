@@ -1,0 +1,150 @@
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "routes/public_address.h"
+#include "routes/rdp_peers.h"
+#include "routes/route_runner.h"
+#include "win/os_error.h"
+#include "win/wide.h"
+
+namespace kestrune::routes {
+namespace {
+
+const PhysicalRoute PHYSICAL{{192, 168, 1, 1}, 12};
+const Ipv4Address PEER{198, 51, 100, 20};
+
+std::wstring directory_of_this_exe() {
+    wchar_t path[MAX_PATH + 1] = {};
+    const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH + 1);
+    const std::wstring full(path, length);
+    return full.substr(0, full.find_last_of(L"\\/"));
+}
+
+std::string read_file(const std::wstring& path) {
+    std::ifstream in(std::filesystem::path(path), std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+void write_file(const std::wstring& path, const std::string& text) {
+    std::ofstream(std::filesystem::path(path), std::ios::binary | std::ios::trunc) << text;
+}
+
+// A fresh WINDIR with the stand-in as System32\route.exe; WINDIR is set from inside the
+// process because Wine replaces it from the Linux environment at start.
+class RouteRunner : public testing::Test {
+  protected:
+    void SetUp() override {
+        wchar_t temp[MAX_PATH + 1] = {};
+        ASSERT_NE(GetTempPathW(MAX_PATH + 1, temp), 0u);
+        windir_ = std::wstring(temp) + L"kestrune-routes-" +
+                  std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(++counter_);
+        system32_ = windir_ + L"\\System32";
+        ASSERT_TRUE(CreateDirectoryW(windir_.c_str(), nullptr));
+        ASSERT_TRUE(CreateDirectoryW(system32_.c_str(), nullptr));
+        const std::wstring stand_in = directory_of_this_exe() + L"\\route_stand_in.exe";
+        ASSERT_TRUE(CopyFileW(stand_in.c_str(), (system32_ + L"\\route.exe").c_str(), TRUE))
+            << "route_stand_in.exe must lie beside the test";
+        wchar_t saved[MAX_PATH + 1] = {};
+        had_windir_ = GetEnvironmentVariableW(L"WINDIR", saved, MAX_PATH + 1) != 0;
+        saved_windir_ = saved;
+        ASSERT_TRUE(SetEnvironmentVariableW(L"WINDIR", windir_.c_str()));
+    }
+
+    void TearDown() override {
+        SetEnvironmentVariableW(L"WINDIR", had_windir_ ? saved_windir_.c_str() : nullptr);
+        for (const wchar_t* name : {L"route.exe", L"route-record.txt", L"route-exit-code.txt",
+                                    L"route-std-handles.txt"}) {
+            DeleteFileW((system32_ + L"\\" + name).c_str());
+        }
+        RemoveDirectoryW(system32_.c_str());
+        RemoveDirectoryW(windir_.c_str());
+    }
+
+    std::string record() const { return read_file(system32_ + L"\\route-record.txt"); }
+    void exit_with(const std::string& code) const {
+        write_file(system32_ + L"\\route-exit-code.txt", code);
+    }
+    std::string quoted_route_exe() const {
+        return "\"" + win::narrow_lossy(system32_) + "\\route.exe\"";
+    }
+
+    std::wstring windir_;
+    std::wstring system32_;
+    bool had_windir_ = false;
+    std::wstring saved_windir_;
+    static inline int counter_ = 0;
+};
+
+TEST_F(RouteRunner, RunsRouteExeUnderWindirWithTheNineArguments) {
+    const Status added = run_route_command("ADD", PEER, PHYSICAL);
+    ASSERT_TRUE(added) << added.error();
+    const Status removed = run_route_command("DELETE", PEER, PHYSICAL);
+    ASSERT_TRUE(removed) << removed.error();
+    const std::string tail = " 198.51.100.20 MASK 255.255.255.255 192.168.1.1 METRIC 1 IF 12\n";
+    EXPECT_EQ(record(), quoted_route_exe() + " ADD" + tail + quoted_route_exe() + " DELETE" + tail);
+}
+
+TEST_F(RouteRunner, WindirWithATrailingBackslashGetsNoSecondOne) {
+    ASSERT_TRUE(SetEnvironmentVariableW(L"WINDIR", (windir_ + L"\\").c_str()));
+    const Status added = run_route_command("ADD", PEER, PHYSICAL);
+    ASSERT_TRUE(added) << added.error();
+    EXPECT_EQ(record().substr(0, quoted_route_exe().size()), quoted_route_exe());
+}
+
+TEST_F(RouteRunner, StandardHandlesAreTheNullDevice) {
+    const Status added = run_route_command("ADD", PEER, PHYSICAL);
+    ASSERT_TRUE(added) << added.error();
+    // The stand-in notes GetFileType of its three standard handles; the test's own are pipes
+    // or files under CTest, so an inherited one would show up as 3 or 1.
+    EXPECT_EQ(read_file(system32_ + L"\\route-std-handles.txt"), "2 2 2\n");
+}
+
+TEST_F(RouteRunner, NonzeroExitCodesAreReported) {
+    struct Case {
+        const char* written;
+        const char* expected;
+    };
+    const Case cases[] = {
+        {"1", "route.exe ADD 198.51.100.20 exited with exit code: 1"},
+        {"0xC0000005", "route.exe ADD 198.51.100.20 exited with exit code: 0xc0000005"},
+        {"2147483647", "route.exe ADD 198.51.100.20 exited with exit code: 2147483647"},
+    };
+    for (const Case& c : cases) {
+        exit_with(c.written);
+        const Status added = run_route_command("ADD", PEER, PHYSICAL);
+        ASSERT_FALSE(added) << c.written;
+        EXPECT_EQ(added.error(), c.expected);
+    }
+}
+
+TEST_F(RouteRunner, WithoutWindirTheDefaultSystemDirectoryIsUsed) {
+    ASSERT_TRUE(SetEnvironmentVariableW(L"WINDIR", nullptr));
+    // The prefix has no C:\Windows\System32\route.exe (Wine ships none), so the start fails
+    // with "file not found"; the stand-in under the old WINDIR is not run.
+    ASSERT_EQ(GetFileAttributesW(L"C:\\Windows\\System32\\route.exe"), INVALID_FILE_ATTRIBUTES)
+        << "this prefix has a route.exe; the test relies on its absence";
+    const Status added = run_route_command("DELETE", PEER, PHYSICAL);
+    ASSERT_FALSE(added);
+    EXPECT_EQ(added.error(),
+              "route.exe DELETE 198.51.100.20: " + win::os_error_text(ERROR_FILE_NOT_FOUND));
+    EXPECT_EQ(record(), "");
+}
+
+TEST(DetectRdpPeers, ReadsTheSystemTable) {
+    const auto peers = detect_rdp_peers();
+    ASSERT_TRUE(peers) << peers.error();
+    for (const Ipv4Address& peer : *peers) {
+        EXPECT_TRUE(is_public_ipv4(peer)) << peer.to_string();
+    }
+}
+
+} // namespace
+} // namespace kestrune::routes
