@@ -61,24 +61,5 @@ TEST(RouteCommand, ExecutableUnderWindirOrTheDefault) {
     EXPECT_EQ(route_executable_path(std::nullopt), L"C:\\Windows\\System32\\route.exe");
 }
 
-TEST(RouteCommand, NineArgumentsNamingTheWholeRoute) {
-    const std::vector<std::string> add = {"ADD",         "198.51.100.20", "MASK", "255.255.255.255",
-                                          "192.168.1.1", "METRIC",        "1",    "IF",
-                                          "12"};
-    EXPECT_EQ(route_command_arguments("ADD", PEER, PHYSICAL), add);
-    auto remove = add;
-    remove[0] = "DELETE";
-    EXPECT_EQ(route_command_arguments("DELETE", PEER, PHYSICAL), remove);
-    EXPECT_EQ(route_command_arguments("ADD", PEER, {{10, 0, 0, 1}, 4294967295u}).back(),
-              "4294967295");
-}
-
-TEST(RouteCommand, ErrorTexts) {
-    EXPECT_EQ(route_exit_error("ADD", PEER, "exit code: 1"),
-              "route.exe ADD 198.51.100.20 exited with exit code: 1");
-    EXPECT_EQ(route_start_error("DELETE", PEER, "File not found. (os error 2)"),
-              "route.exe DELETE 198.51.100.20: File not found. (os error 2)");
-}
-
 } // namespace
 } // namespace kestrune::routes

@@ -7,8 +7,6 @@
 #include <sstream>
 #include <string>
 
-#include "routes/public_address.h"
-#include "routes/rdp_peers.h"
 #include "routes/route_runner.h"
 #include "win/os_error.h"
 #include "win/wide.h"
@@ -92,13 +90,6 @@ TEST_F(RouteRunner, RunsRouteExeUnderWindirWithTheNineArguments) {
     EXPECT_EQ(record(), quoted_route_exe() + " ADD" + tail + quoted_route_exe() + " DELETE" + tail);
 }
 
-TEST_F(RouteRunner, WindirWithATrailingBackslashGetsNoSecondOne) {
-    ASSERT_TRUE(SetEnvironmentVariableW(L"WINDIR", (windir_ + L"\\").c_str()));
-    const Status added = run_route_command("ADD", PEER, PHYSICAL);
-    ASSERT_TRUE(added) << added.error();
-    EXPECT_EQ(record().substr(0, quoted_route_exe().size()), quoted_route_exe());
-}
-
 TEST_F(RouteRunner, StandardHandlesAreTheNullDevice) {
     const Status added = run_route_command("ADD", PEER, PHYSICAL);
     ASSERT_TRUE(added) << added.error();
@@ -136,14 +127,6 @@ TEST_F(RouteRunner, WithoutWindirTheDefaultSystemDirectoryIsUsed) {
     EXPECT_EQ(added.error(),
               "route.exe DELETE 198.51.100.20: " + win::os_error_text(ERROR_FILE_NOT_FOUND));
     EXPECT_EQ(record(), "");
-}
-
-TEST(DetectRdpPeers, ReadsTheSystemTable) {
-    const auto peers = detect_rdp_peers();
-    ASSERT_TRUE(peers) << peers.error();
-    for (const Ipv4Address& peer : *peers) {
-        EXPECT_TRUE(is_public_ipv4(peer)) << peer.to_string();
-    }
 }
 
 } // namespace
