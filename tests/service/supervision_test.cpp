@@ -265,12 +265,5 @@ TEST(Supervision, ShutdownIgnoresKillErrorsAndStillEmptiesTheSlot) {
     expect_clean_shutdown(world);
 }
 
-TEST(Supervision, RestartCountSaturates) {
-    constexpr auto max = std::numeric_limits<std::uint64_t>::max();
-    EXPECT_EQ(detail::saturating_increment(0), 1u);
-    EXPECT_EQ(detail::saturating_increment(max - 1), max);
-    EXPECT_EQ(detail::saturating_increment(max), max);
-}
-
 } // namespace
 } // namespace kestrune::service::testing
