@@ -1,0 +1,43 @@
+#include "logging/directory.h"
+
+#include <windows.h>
+
+#include "logging/log_path.h"
+#include "win/os_error.h"
+
+namespace kestrune::logging {
+namespace {
+
+bool is_directory(const std::wstring& path) {
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+// One component whose parent exists. Another process may create it at the same moment, so a
+// failure is only an error when no directory stands there afterwards.
+Status create_directory(const std::wstring& path) {
+    if (CreateDirectoryW(path.c_str(), nullptr)) {
+        return {};
+    }
+    const OsError error = win::last_os_error();
+    if (is_directory(path)) {
+        return {};
+    }
+    return fail(win::os_error_text(error));
+}
+
+} // namespace
+
+Status create_directory_chain(const std::wstring& directory) {
+    for (const std::wstring& path : directory_chain<wchar_t>(directory)) {
+        if (is_directory(path)) {
+            continue;
+        }
+        if (Status created = create_directory(path); !created) {
+            return created;
+        }
+    }
+    return {};
+}
+
+} // namespace kestrune::logging
