@@ -2,7 +2,10 @@
 
 #include <windows.h>
 
+#include <vector>
+
 #include "logging/log_path.h"
+#include "win/directory_security.h"
 #include "win/os_error.h"
 
 namespace kestrune::logging {
@@ -29,11 +32,18 @@ Status create_directory(const std::wstring& path) {
 } // namespace
 
 Status create_directory_chain(const std::wstring& directory) {
-    for (const std::wstring& path : directory_chain<wchar_t>(directory)) {
+    const std::vector<std::wstring> chain = directory_chain<wchar_t>(directory);
+    for (std::size_t index = 0; index < chain.size(); ++index) {
+        const std::wstring& path = chain[index];
         if (is_directory(path)) {
             continue;
         }
-        if (Status created = create_directory(path); !created) {
+        // The service's own directory is made writable by administrators only, so nobody else
+        // can plant a config.json or links for the log rotation; ancestors keep the default
+        // security of wherever they are made.
+        const bool last = index + 1 == chain.size();
+        if (Status created = last ? win::create_protected_directory(path) : create_directory(path);
+            !created) {
             return created;
         }
     }
