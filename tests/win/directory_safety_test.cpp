@@ -135,14 +135,6 @@ TEST(DirectorySafety, HarmlessRightsForUsersAreSafe) {
     }
 }
 
-TEST(DirectorySafety, DaclVerdictIgnoresTheOwner) {
-    EXPECT_FALSE(dacl_lets_others_write(protected_dacl()));
-    EXPECT_TRUE(dacl_lets_others_write(program_data_inheritance()));
-    EXPECT_TRUE(dacl_lets_others_write(std::nullopt));
-    EXPECT_FALSE(writable_by_non_admins({SY, protected_dacl()}));
-    EXPECT_TRUE(writable_by_non_admins({SOME_USER, protected_dacl()}));
-}
-
 TEST(DirectorySafety, WarningLines) {
     const std::string data = "C:\\ProgramData\\KestruneConnect";
     const std::string service = "C:\\Tools\\Kestrune";
