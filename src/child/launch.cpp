@@ -1,6 +1,7 @@
 #include "child/launch.h"
 
 #include "child/command_line.h"
+#include "child/job.h"
 
 namespace kestrune::child {
 
@@ -30,6 +31,7 @@ Result<LaunchedProcess, OsError> create_process(const std::wstring& executable,
     startup.hStdOutput = std_output;
     startup.hStdError = std_error;
 
+    tie_children_to_this_process();
     PROCESS_INFORMATION info{};
     const BOOL created = CreateProcessW(executable.c_str(), command_line.data(), nullptr, nullptr,
                                         TRUE, CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT,

@@ -12,6 +12,8 @@
 #include <variant>
 #include <vector>
 
+#include "win/utf.h"
+
 namespace kestrune::test_helpers {
 
 struct JsonValue;
@@ -193,24 +195,6 @@ class JsonReader {
         return value;
     }
 
-    static void append_utf8(std::string& out, unsigned cp) {
-        if (cp < 0x80) {
-            out.push_back(static_cast<char>(cp));
-        } else if (cp < 0x800) {
-            out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-        } else if (cp < 0x10000) {
-            out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-            out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-        } else {
-            out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-            out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-        }
-    }
-
     std::optional<std::string> read_string() {
         if (pos_ >= text_.size() || text_[pos_] != '"') {
             return std::nullopt;
@@ -252,19 +236,24 @@ class JsonReader {
                 out.push_back('\t');
                 break;
             case 'u': {
-                std::optional<unsigned> cp = read_hex4();
-                if (!cp) {
+                std::optional<unsigned> unit = read_hex4();
+                if (!unit) {
                     return std::nullopt;
                 }
-                if (*cp >= 0xD800 && *cp <= 0xDBFF && text_.substr(pos_, 2) == "\\u") {
+                std::u16string units(1, static_cast<char16_t>(*unit));
+                if (*unit >= 0xD800 && *unit <= 0xDBFF && text_.substr(pos_, 2) == "\\u") {
                     pos_ += 2;
                     std::optional<unsigned> low = read_hex4();
-                    if (!low || *low < 0xDC00 || *low > 0xDFFF) {
+                    if (!low) {
                         return std::nullopt;
                     }
-                    *cp = 0x10000 + ((*cp - 0xD800) << 10) + (*low - 0xDC00);
+                    units.push_back(static_cast<char16_t>(*low));
                 }
-                append_utf8(out, *cp);
+                std::optional<std::string> utf8 = win::utf16_to_utf8(units);
+                if (!utf8) {
+                    return std::nullopt; // an unpaired surrogate
+                }
+                out += *utf8;
                 break;
             }
             default:

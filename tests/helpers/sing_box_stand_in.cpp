@@ -22,6 +22,14 @@
 //       "times": how often to write it, a number or "forever" (default 1)
 //       "sleep_ms": pause after each time (default 0)
 //     or
+//       {"lines": 80, "bytes": 67108864}           N bytes as numbered lines of L bytes each
+//                                                  (2 <= L), made while writing, for throughput
+//                                                  runs: line i is i in decimal, zero-padded to
+//                                                  min(L - 1, 12) digits, then '.' up to L - 1
+//                                                  bytes, then "\n"; a last partial line is cut
+//                                                  short. Takes "stream" and "chunk" (default
+//                                                  65536) as above.
+//     or
 //       {"sleep_ms": 200}                          a pause
 //       {"wait_for_file": "C:\\tmp\\go"}           wait until the file exists (polls 10 ms)
 //   "run_ms":    after the steps, keep running this long: milliseconds or "forever" (default 0)
@@ -40,6 +48,7 @@
 
 #include <shellapi.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <fstream>
 #include <sstream>
@@ -229,6 +238,50 @@ void write_step(const JsonValue& step) {
     }
 }
 
+// Numbered lines, made one chunk at a time so that a large run needs no large buffer and the
+// child spends its time writing. The counter is kept as decimal text and incremented in place.
+void write_numbered_lines(const JsonValue& step) {
+    const std::int64_t length = count_of(step.member("lines"), 0, "lines");
+    const std::int64_t total = count_of(step.member("bytes"), 0, "bytes");
+    std::int64_t chunk = count_of(step.member("chunk"), 65536, "chunk");
+    if (length < 2 || total < 0 || chunk <= 0) {
+        give_up("lines must be at least 2, bytes and chunk positive numbers");
+    }
+    const JsonValue* stream_name = step.member("stream");
+    const bool to_stderr = stream_name != nullptr && text_of(stream_name, "stream") == "stderr";
+    const HANDLE stream = GetStdHandle(to_stderr ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE);
+    const std::size_t line_length = static_cast<std::size_t>(length);
+    const std::size_t digits = std::min<std::size_t>(line_length - 1, 12);
+    std::string line(line_length, '.');
+    std::fill_n(line.begin(), digits, '0');
+    line.back() = '\n';
+    std::string buffer;
+    buffer.reserve(static_cast<std::size_t>(chunk) + line_length);
+    auto flush = [&](std::size_t n) {
+        DWORD written = 0;
+        WriteFile(stream, buffer.data(), static_cast<DWORD>(n), &written, nullptr);
+        buffer.erase(0, n);
+    };
+    for (std::int64_t left = total; left > 0;) {
+        const std::size_t n = static_cast<std::size_t>(std::min<std::int64_t>(left, length));
+        buffer.append(line, 0, n);
+        left -= static_cast<std::int64_t>(n);
+        for (std::size_t d = digits; d-- > 0;) {
+            if (line[d] != '9') {
+                ++line[d];
+                break;
+            }
+            line[d] = '0';
+        }
+        while (buffer.size() >= static_cast<std::size_t>(chunk)) {
+            flush(static_cast<std::size_t>(chunk));
+        }
+    }
+    if (!buffer.empty()) {
+        flush(buffer.size());
+    }
+}
+
 void run_step(const JsonValue& step) {
     if (step.object() == nullptr) {
         give_up("each step must be an object");
@@ -238,6 +291,10 @@ void run_step(const JsonValue& step) {
         while (GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES) {
             Sleep(10);
         }
+        return;
+    }
+    if (step.member("lines")) {
+        write_numbered_lines(step);
         return;
     }
     if (step.member("text") || step.member("hex") || step.member("pattern")) {
