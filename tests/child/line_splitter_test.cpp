@@ -107,21 +107,5 @@ TEST(LineSplitter, NoReadAfterTheEndOfTheStream) {
     EXPECT_EQ(stream.reads_after_end, 1);
 }
 
-TEST(LineSplitter, ReadsIntoTheWholeBufferEachTime) {
-    std::vector<std::size_t> capacities;
-    std::string data = std::string(10000, 'y');
-    std::size_t offset = 0;
-    pump_lines(
-        [&](char* dest, std::size_t capacity) {
-            capacities.push_back(capacity);
-            const std::size_t n = std::min(capacity, data.size() - offset);
-            std::memcpy(dest, data.data() + offset, n);
-            offset += n;
-            return ChunkRead{n, false};
-        },
-        [](std::string_view) {});
-    EXPECT_EQ(capacities, (std::vector<std::size_t>{8192, 8192, 8192}));
-}
-
 } // namespace
 } // namespace kestrune::child

@@ -83,17 +83,6 @@ TEST(PumpOutput, CopiesEachLineAsTheExactBytes) {
     }
 }
 
-TEST(PumpOutput, StdoutAndStderrLinesBothArriveWhole) {
-    auto log = the_shared_log();
-    ASSERT_NE(log, nullptr);
-    const Finished finished = run_through_pumps(
-        R"({"steps": [{"text": "out line\n"}, {"stream": "stderr", "text": "err line\n"}]})", log,
-        log_path());
-    EXPECT_TRUE(finished.appended == "out line\nerr line\n" ||
-                finished.appended == "err line\nout line\n")
-        << finished.appended;
-}
-
 // The pumps that spawn_sing_box starts itself, detached, copy both streams.
 TEST_F(SpawnedPumps, CopyBothStreamsIntoTheLog) {
     const std::string marker = std::to_string(GetTickCount64());
