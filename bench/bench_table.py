@@ -1,0 +1,144 @@
+#!/usr/bin/env python3
+"""Prints the one table of scripts/bench from its results file and Google Benchmark's JSON.
+
+usage: bench_table.py RESULTS SPLITTER_JSON
+"""
+import json
+import statistics
+import sys
+from collections import defaultdict
+
+results_path, splitter_path = sys.argv[1], sys.argv[2]
+records = [line.split() for line in open(results_path) if line.strip()]
+machine = [" ".join(r[1:]) for r in records if r[0] == "machine"]
+rows = []
+
+
+def row(name, measured="", reference="", ratio="", goal="", verdict=""):
+    rows.append((name, measured, reference, ratio, goal, verdict))
+
+
+def section(title):
+    rows.append((title,))
+
+
+def verdict(ok):
+    return "met" if ok else "MISSED"
+
+
+def mib(n):
+    return "%.1f MiB" % (n / 1048576)
+
+
+# Output capture: best (shortest) time of each mode and line length.
+times = defaultdict(list)
+sizes = {}
+for r in records:
+    if r[0] == "capture" and len(r) == 5 and r[4]:
+        times[(r[1], int(r[2]))].append(float(r[4]))
+        sizes[int(r[2])] = int(r[3])
+runs = max((len(v) for v in times.values()), default=0)
+section("Output capture under Wine, %s per line length, MiB/s, best of %d"
+        % (mib(max(sizes.values(), default=0)), runs))
+for length in sorted(sizes):
+    rate = {m: sizes[length] / min(times[(m, length)]) / 1048576
+            for m in ("service", "per-line", "chunked") if times[(m, length)]}
+    if "service" not in rate:
+        continue
+    if "per-line" in rate:
+        ratio = rate["service"] / rate["per-line"]
+        row("  %d-byte lines: service vs one write per line" % length, "%.1f" % rate["service"],
+            "%.1f" % rate["per-line"], "%.2f" % ratio, ">= 0.90", verdict(ratio >= 0.9))
+    if "chunked" in rate:
+        row("  %d-byte lines: service vs 64 KiB chunk copy" % length, "%.1f" % rate["service"],
+            "%.1f" % rate["chunked"], "%.2f" % (rate["service"] / rate["chunked"]))
+
+# Line splitting: medians of Google Benchmark's repetitions.
+speed = {}
+for b in json.load(open(splitter_path))["benchmarks"]:
+    if b.get("aggregate_name") == "median":
+        speed[b["run_name"]] = b["bytes_per_second"] / 1e9
+section("Line splitting, native, GB/s, median of the repetitions")
+for length in (16, 80, 1000):
+    split = speed.get("BM_LineSplitter/%d" % length)
+    scan = speed.get("BM_MemchrScan/%d" % length)
+    copy = speed.get("BM_MemchrCopy/%d" % length)
+    if split is None or scan is None:
+        continue
+    ratio = split / scan
+    goal = (">= 0.80", verdict(ratio >= 0.8)) if length == 80 else ("", "")
+    row("  %d-byte lines: pump_lines vs memchr scan" % length, "%.2f" % split, "%.2f" % scan,
+        "%.2f" % ratio, *goal)
+    if copy is not None:
+        row("  %d-byte lines: pump_lines vs memchr + line copy" % length, "%.2f" % split,
+            "%.2f" % copy, "%.2f" % (split / copy))
+
+section("Heap allocations per line once the line buffer has grown")
+for r in records:
+    if r[0] == "alloc":
+        row("  core_bench_tests LineAllocations", "0" if r[1] == "passed" else "> 0", "", "",
+            "0", verdict(r[1] == "passed"))
+
+
+def latency(kind):
+    return [float(r[2]) for r in records if r[0] == "stop" and r[1] == kind]
+
+
+real, minimal = latency("real"), latency("minimal")
+protection = any(r[:2] == ["protection", "enabled"] for r in records)
+section("Stop latency under Wine, stop control to STOPPED, ms, %d runs%s"
+        % (len(real), "" if protection else " (route protection was NOT running)"))
+if real and minimal:
+    row("  median: service vs minimal service", "%.0f" % statistics.median(real),
+        "%.0f" % statistics.median(minimal))
+    row("  worst: service vs minimal service", "%.0f" % max(real), "%.0f" % max(minimal), "",
+        "< 1000", verdict(max(real) < 1000))
+
+routes = [float(r[1]) for r in records if r[0] == "route"]
+skipped = [" ".join(r[2:]) for r in records if r[:2] == ["route", "skipped"]]
+section("Route reaction under Wine, connection established to route.exe started, ms")
+if skipped:
+    row("  skipped: " + skipped[0])
+elif routes:
+    row("  median of %d connections" % len(routes), "%.0f" % statistics.median(routes))
+    row("  worst", "%.0f" % max(routes), "", "", "< 400", verdict(max(routes) < 400))
+
+cpu = {r[1]: int(r[2]) / int(r[3]) for r in records if r[0] == "cpu"}
+idle = next((r[1] for r in records if r[0] == "idle_seconds"), "?")
+section("Idle cost over %s s, CPU seconds (silent child, no peers)" % idle)
+if cpu:
+    row("  service process vs a Wine process that sleeps", "%.2f" % cpu["service"],
+        "%.2f" % cpu["sleeper"])
+    row("  the prefix's other Wine processes: with the service vs without",
+        "%.2f" % cpu["helpers_with_service"], "%.2f" % cpu["helpers_alone"])
+
+memory = {}
+for r in records:
+    if r[0] == "memory":
+        fields = dict(f.split("=") for f in r[3:])
+        private = int(fields["private_usage"]) or int(fields["pagefile"])
+        memory[(r[1], r[2])] = (int(fields["peak_working_set"]), private)
+rate = next((r[1] for r in records if r[0] == "rate"), "?")
+section("Memory, GetProcessMemoryInfo: peak working set / private bytes")
+for key, name in ((("idle", "service"), "service, idle"),
+                  (("capturing", "service"), "service, capturing %s lines/s" % rate)):
+    if key in memory:
+        reference = memory.get(("idle", "sleeper"))
+        row("  " + name + " vs the sleeping process",
+            "%s / %s" % (mib(memory[key][0]), mib(memory[key][1])),
+            "%s / %s" % (mib(reference[0]), mib(reference[1])) if reference else "")
+
+for r in records:
+    if r[0] == "size":
+        section("Executable size (static)")
+        row("  KestruneConnectSingBox.exe as built / stripped", mib(int(r[1])), mib(int(r[2])))
+
+widths = [max(len(r[i]) for r in rows if len(r) > 1) for i in range(6)]
+header = ("", "measured", "reference", "ratio", "goal", "")
+print("Machine: " + "; ".join(machine))
+print("  ".join(h.ljust(w) for h, w in zip(header, widths)).rstrip())
+for r in rows:
+    if len(r) == 1:
+        print(r[0])
+    else:
+        print("  ".join(c.ljust(w) for c, w in zip(r, widths)).rstrip())
