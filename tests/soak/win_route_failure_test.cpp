@@ -1,0 +1,114 @@
+// The protection loop with the real route.exe runner against a route.exe stand-in that fails,
+// a TCP table that fails now and then, and the real log: one line per failure key, the loop
+// goes on through every failure, and it stops cleanly with the owned routes' deletions tried.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+
+#include "logging/log_sink.h"
+#include "routes/peer_tracker.h"
+#include "routes/protection_loop.h"
+#include "routes/route_runner.h"
+#include "routes/tcp_table.h"
+#include "soak_support.h"
+#include "win/wide.h"
+
+namespace kestrune::routes {
+namespace {
+
+using namespace kestrune::test;
+using soak::count_lines;
+using soak::read_shared;
+
+const PhysicalRoute PHYSICAL{{10, 1, 2, 1}, 7};
+const Ipv4Address FIRST{5, 6, 7, 8};
+const Ipv4Address SECOND{9, 9, 9, 9};
+constexpr int PASS_MS = 250;
+
+TEST(RouteFailureSoak, FailingRouteExeAndTcpTableAreLoggedOncePerKeyAndTheLoopStopsCleanly) {
+    const std::wstring windir = make_temp_dir(L"windir");
+    const std::wstring system32 = windir + L"\\System32";
+    make_directory_chain(system32);
+    ASSERT_TRUE(
+        CopyFileW(route_stand_in_path().c_str(), (system32 + L"\\route.exe").c_str(), FALSE));
+    // Wine sets WINDIR from the Linux side at start, so it is replaced from in here.
+    ASSERT_TRUE(SetEnvironmentVariableW(L"WINDIR", windir.c_str()));
+    const std::wstring log_path = soak::use_new_programdata("{}");
+    const auto route_exe_exits_with = [&](const char* code) {
+        write_file(system32 + L"\\route-exit-code.txt", code);
+    };
+
+    // Passes 0-11: ADD fails (route.exe exits with 1), the table fails in passes 4-5 and 9-10.
+    // Pass 12: ADD succeeds. From pass 13 both peers are gone and route.exe fails again; with a
+    // 2-second TTL they expire in pass 20, whose DELETEs fail, as do all later ones. Stop after
+    // pass 23.
+    constexpr int LAST_PASS = 23;
+    int pass = 0;
+    route_exe_exits_with("1");
+    // The first outage fails the sizing call; in the second the table grows between the two
+    // calls.
+    const TcpTableCall refused = [](void*, std::uint32_t*) -> std::uint32_t {
+        return ERROR_NOT_SUPPORTED;
+    };
+    const TcpTableCall grown = [](void*, std::uint32_t* size) -> std::uint32_t {
+        *size = 4 + 24; // the header and one row
+        return ERROR_INSUFFICIENT_BUFFER;
+    };
+    std::atomic<bool> stop{false};
+    ProtectionDependencies deps;
+    deps.detect_peers = [&]() -> Result<PeerSet> {
+        if (pass >= 4 && pass <= 5) {
+            return read_rdp_peers(refused);
+        }
+        if (pass >= 9 && pass <= 10) {
+            return read_rdp_peers(grown);
+        }
+        return pass <= 12 ? PeerSet{FIRST, SECOND} : PeerSet{};
+    };
+    deps.route_in_place = [](Ipv4Address) -> Result<bool> { return false; };
+    deps.run_route_command = [](std::string_view verb, Ipv4Address peer) {
+        return run_route_command(verb, peer, PHYSICAL);
+    };
+    deps.log = [](std::string_view text) { logging::log_line(text); };
+    deps.now_seconds = [&] { return static_cast<std::uint64_t>(pass) * PASS_MS / 1000; };
+    deps.pause = [&] {
+        ++pass;
+        if (pass == 12) {
+            route_exe_exits_with("0");
+        } else if (pass == 13) {
+            route_exe_exits_with("1");
+        } else if (pass > LAST_PASS) {
+            stop = true;
+        }
+    };
+    run_protection_loop(stop, PeerTracker(2), deps);
+    EXPECT_EQ(pass, LAST_PASS + 1);
+
+    const std::string log = read_shared(log_path);
+    EXPECT_EQ(log, "RDP route add failed: route.exe ADD 5.6.7.8 exited with exit code: 1\n"
+                   "RDP route add failed: route.exe ADD 9.9.9.9 exited with exit code: 1\n"
+                   "RDP peer detection failed: GetExtendedTcpTable sizing failed: 50\n"
+                   "RDP peer detection failed: GetExtendedTcpTable failed: 122\n"
+                   "RDP physical return route added for 5.6.7.8\n"
+                   "RDP physical return route added for 9.9.9.9\n"
+                   "RDP route removal failed: route.exe DELETE 5.6.7.8 exited with exit code: 1\n"
+                   "RDP route removal failed: route.exe DELETE 9.9.9.9 exited with exit code: 1\n"
+                   "RDP route protection stopped\n");
+
+    // Every pass retried what had failed: ADD in passes 0-12, DELETE in passes 20-23 and once
+    // more at the stop.
+    const std::string record = read_shared(system32 + L"\\route-record.txt");
+    const std::string route_exe = "\"" + win::narrow_lossy(system32) + "\\route.exe\" ";
+    for (const char* peer : {"5.6.7.8", "9.9.9.9"}) {
+        SCOPED_TRACE(peer);
+        const std::string rest =
+            std::string(" ") + peer + " MASK 255.255.255.255 10.1.2.1 METRIC 1 IF 7\n";
+        EXPECT_EQ(count_lines(record, route_exe + "ADD" + rest), 13u);
+        EXPECT_EQ(count_lines(record, route_exe + "DELETE" + rest), 5u);
+    }
+    EXPECT_EQ(std::count(record.begin(), record.end(), '\n'), 36);
+}
+
+} // namespace
+} // namespace kestrune::routes
