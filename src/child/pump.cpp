@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "child/activity_count.h"
 #include "child/line_splitter.h"
 #include "win/os_error.h"
 
@@ -21,6 +22,11 @@ ChunkRead read_chunk(HANDLE pipe, char* dest, std::size_t capacity) {
     return ChunkRead{0, error != ERROR_BROKEN_PIPE && error != ERROR_NO_DATA};
 }
 
+ActivityCount& running_pumps() {
+    static ActivityCount count;
+    return count;
+}
+
 struct PumpStart {
     std::shared_ptr<logging::SharedLog> log;
     win::UniqueHandle pipe;
@@ -34,6 +40,8 @@ DWORD WINAPI pump_thread(void* parameter) {
         // Only the buffers can throw (out of memory); nothing may unwind into the OS.
         std::abort();
     }
+    // The pipe and the log reference are released by now.
+    running_pumps().end();
     return 0;
 }
 
@@ -54,6 +62,7 @@ void pump_output(std::shared_ptr<logging::SharedLog> log, win::UniqueHandle pipe
 
 void start_pump(std::shared_ptr<logging::SharedLog> log, win::UniqueHandle pipe) {
     auto start = std::make_unique<PumpStart>(PumpStart{std::move(log), std::move(pipe)});
+    running_pumps().begin();
     HANDLE thread = CreateThread(nullptr, 0, pump_thread, start.get(), 0, nullptr);
     if (thread == nullptr) {
         const DWORD error = GetLastError();
@@ -64,6 +73,10 @@ void start_pump(std::shared_ptr<logging::SharedLog> log, win::UniqueHandle pipe)
     }
     start.release(); // the thread owns it now
     CloseHandle(thread);
+}
+
+bool wait_for_pumps(std::chrono::milliseconds limit) {
+    return running_pumps().wait_idle(limit);
 }
 
 } // namespace kestrune::child

@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <string_view>
@@ -26,5 +27,11 @@ void pump_pipe(HANDLE pipe, const std::function<Status(std::string_view line)>& 
 // Runs pump_output on a new detached thread that owns `log` and `pipe`. When no thread can be
 // created the process ends at once with "failed to spawn thread" and the OS error on stderr.
 void start_pump(std::shared_ptr<logging::SharedLog> log, win::UniqueHandle pipe);
+
+// Waits until every pump started by start_pump has ended, at most `limit` (a grandchild that
+// inherited a pipe's write end can keep a pump reading long after the child has gone).
+// Callers use it after the child has ended and before the process exits, so the child's last
+// lines reach the log first. True when all pumps have ended.
+bool wait_for_pumps(std::chrono::milliseconds limit);
 
 } // namespace kestrune::child

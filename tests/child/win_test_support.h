@@ -9,44 +9,25 @@
 #include <string>
 
 #include "child/spawn.h"
+#include "win_support.h"
 
 namespace kestrune::child::test {
 
-// A new empty directory under the temp directory, unique to this call.
-std::wstring make_temp_dir(const std::wstring& name);
-void make_directory_chain(const std::wstring& path);
+// Files, directories, processes and counts shared with the other Windows tests.
+using namespace kestrune::test;
 
-// Directory of the running test executable (the build's bin folder, beside the stand-ins).
-std::wstring exe_directory();
-// The sing-box stand-in as built.
-std::wstring stand_in_path();
 // A "service" directory holding a copy of the stand-in as sing-box.exe; returns the path of
 // the (never created) service executable in it.
 std::wstring make_service_dir(const std::wstring& name, bool with_sing_box);
-
-void write_file(const std::wstring& path, const std::string& bytes);
-std::string read_file(const std::wstring& path);
-bool file_exists(const std::wstring& path);
-
-// A JSON string literal for `text` (UTF-8, paths included).
-std::string json(const std::string& text);
-std::string json(const std::wstring& text);
 
 // Points "PROGRAMDATA" at `programdata`, creates its KestruneConnect folder and writes
 // `config` as config.json there; returns the config path as the child should be told it.
 std::wstring set_programdata_with_config(const std::wstring& programdata,
                                          const std::string& config);
 
-// Polls `done` every 10 ms; false when it is still not true after `limit_ms` (only a guard
-// against hanging, never a measure of speed).
-bool eventually(const std::function<bool()>& done, int limit_ms = 30000);
-
 // spawn_sing_box_from a service directory holding the stand-in, with `config` as the child's
 // config.json in a fresh data directory.
 Result<SingBoxChild> spawn_stand_in(const std::string& config);
-
-DWORD thread_count();
-std::size_t handle_count();
 
 // For tests that start children with spawn_sing_box: each test ends only once the detached
 // pumps of its children have ended, seen by their references to the shared log being

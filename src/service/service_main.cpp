@@ -1,0 +1,75 @@
+#include "service/service_main.h"
+
+#include <optional>
+#include <string>
+
+#include "child/pump.h"
+#include "child/spawn.h"
+#include "logging/log_sink.h"
+#include "routes/physical_route.h"
+#include "routes/route_protection.h"
+#include "service/current_child.h"
+#include "service/start_checks.h"
+#include "service/status.h"
+#include "service/stop_signal.h"
+#include "service/supervise.h"
+#include "win/wide.h"
+
+namespace kestrune::service {
+namespace {
+
+// Looked up once, before the proxy starts and can take the default route over.
+std::optional<routes::RouteProtection> start_route_protection() {
+    auto route = routes::find_physical_route();
+    if (!route) {
+        logging::log_line("RDP route protection unavailable: " + route.error());
+        return std::nullopt;
+    }
+    auto protection = routes::RouteProtection::start(*route);
+    // The worker's first pass already runs, so one of its lines may precede this one.
+    logging::log_line("RDP route protection enabled via " + route->gateway.to_string() +
+                      " on interface " + std::to_string(route->interface_index));
+    return protection;
+}
+
+void stop_route_protection(std::optional<routes::RouteProtection>& protection) {
+    if (protection) {
+        protection->stop();
+    }
+}
+
+} // namespace
+
+void WINAPI service_main(DWORD, LPWSTR*) {
+    const std::wstring name = win::widen(SERVICE_NAME);
+    if (!register_control_handler(name)) {
+        return;
+    }
+    report_status(SERVICE_START_PENDING, 0, 0);
+    stop_signal().clear();
+    logging::log_line("Kestrune service wrapper starting");
+    log_directory_warnings();
+
+    std::optional<routes::RouteProtection> protection = start_route_protection();
+
+    auto child = child::spawn_sing_box();
+    if (!child) {
+        logging::log_line("failed to start sing-box: " + child.error());
+        stop_route_protection(protection);
+        report_status(SERVICE_STOPPED, 0, 1);
+        return;
+    }
+    current_child().store(std::move(*child));
+    report_status(SERVICE_RUNNING, SERVICE_ACCEPT_STOP, 0);
+
+    supervise();
+    // The child is dead; its pumps get a moment to write its last lines before the process
+    // can exit.
+    child::wait_for_pumps(CHILD_OUTPUT_GRACE);
+
+    // The child is gone: the worker now deletes its routes before the service says it stopped.
+    stop_route_protection(protection);
+    report_status(SERVICE_STOPPED, 0, 0);
+}
+
+} // namespace kestrune::service

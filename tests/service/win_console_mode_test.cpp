@@ -1,0 +1,143 @@
+// The real executable started the way a user would start it from a console: not under the
+// service control manager, so it falls back to console mode. Each run costs Wine's ~10 s
+// dispatcher time-out, so the cases run side by side.
+
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <future>
+#include <string>
+#include <vector>
+
+#include "win/wide.h"
+#include "win_support.h"
+
+namespace kestrune::service {
+namespace {
+
+using namespace kestrune::test;
+
+struct ConsoleRun {
+    DWORD exit_code = 0;
+    std::string standard_error;
+    std::string raw_log;
+    std::string log; // without the directory warnings
+    std::wstring data_directory;
+};
+
+struct ConsoleCase {
+    std::string name;
+    std::string config; // the stand-in's config.json; empty: no sing-box.exe at all
+    std::wstring extra_arguments;
+    bool weak_data_directory = false;
+};
+
+// Copies the service beside a stand-in sing-box.exe (unless the case has none), points
+// PROGRAMDATA at a fresh data directory through the child's environment block, and runs it.
+ConsoleRun run_console(const ConsoleCase& c) {
+    const std::wstring service_dir = make_temp_dir(win::widen(c.name) + L"-svc");
+    const std::wstring exe = service_dir + L"\\KestruneConnectSingBox.exe";
+    EXPECT_TRUE(CopyFileW(service_exe_path().c_str(), exe.c_str(), FALSE));
+    if (!c.config.empty()) {
+        EXPECT_TRUE(
+            CopyFileW(stand_in_path().c_str(), (service_dir + L"\\sing-box.exe").c_str(), FALSE));
+    }
+    const std::wstring programdata = make_temp_dir(win::widen(c.name) + L"-data");
+    make_directory_chain(programdata + L"\\KestruneConnect");
+    write_file(programdata + L"\\KestruneConnect\\config.json",
+               c.config.empty() ? std::string("{}") : c.config);
+    if (c.weak_data_directory) {
+        // Everyone may change everything: what a careless administrator might leave behind.
+        EXPECT_TRUE(set_directory_sddl(programdata + L"\\KestruneConnect", L"D:(A;OICI;FA;;;WD)"));
+    }
+
+    ConsoleRun run;
+    const ProcessResult result =
+        run_process(exe, c.extra_arguments, {{L"PROGRAMDATA", programdata}}, 90000);
+    EXPECT_TRUE(result.finished);
+    run.exit_code = result.exit_code;
+    run.standard_error = result.standard_error;
+    run.data_directory = programdata + L"\\KestruneConnect";
+    run.raw_log = read_file(run.data_directory + L"\\sing-box-service.log");
+    // Under Wine every directory is owned by the Wine user, so the directory checks always
+    // warn; the weak-directory case below checks those lines.
+    run.log = without_lines_starting(run.raw_log, "warning: ");
+    return run;
+}
+
+bool starts_with_dispatcher_failure(const std::string& log) {
+    const std::string prefix = "StartServiceCtrlDispatcherW failed: ";
+    if (log.rfind(prefix, 0) != 0) {
+        return false;
+    }
+    std::size_t i = prefix.size();
+    const std::size_t digits_start = i;
+    while (i < log.size() && log[i] >= '0' && log[i] <= '9') {
+        ++i;
+    }
+    return i > digits_start && log.compare(i, 1, "\n") == 0;
+}
+
+TEST(ConsoleMode, RunsTheChildOnceAndLogsHowItEnded) {
+    wait_for_settled_services();
+    const std::vector<ConsoleCase> cases = {
+        {"exit0", R"({"steps":[{"text":"hello from the child\n"}],"exit_code":0})", L"", true},
+        {"exit3", R"({"steps":[{"text":"three\n"}],"exit_code":3})", L""},
+        {"crash", R"({"exit_code":"0xC0000005"})", L""},
+        {"args", R"({"steps":[{"text":"args ignored\n"}],"exit_code":0})",
+         L"--console run -c X:\\other.json"},
+        {"missing", "", L""},
+    };
+    std::vector<std::future<ConsoleRun>> runs;
+    for (const auto& c : cases) {
+        runs.push_back(std::async(std::launch::async, [&c] { return run_console(c); }));
+    }
+    std::vector<ConsoleRun> results;
+    for (auto& r : runs) {
+        results.push_back(r.get());
+    }
+
+    const std::string console_line = "Kestrune service wrapper running in console mode\n";
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        SCOPED_TRACE(cases[i].name);
+        EXPECT_TRUE(starts_with_dispatcher_failure(results[i].log)) << results[i].log;
+        EXPECT_NE(results[i].log.find(console_line), std::string::npos) << results[i].log;
+    }
+
+    const auto& exit0 = results[0];
+    EXPECT_NE(exit0.raw_log.find(console_line +
+                                 "warning: data directory is writable by non-administrators: " +
+                                 win::narrow_lossy(exit0.data_directory) + "\n"),
+              std::string::npos)
+        << exit0.raw_log;
+    EXPECT_EQ(exit0.exit_code, 0u);
+    EXPECT_EQ(exit0.standard_error, "");
+    EXPECT_TRUE(exit0.log.ends_with(console_line + "hello from the child\n" +
+                                    "sing-box console exit: exit code: 0\n"))
+        << exit0.log;
+
+    const auto& exit3 = results[1];
+    EXPECT_EQ(exit3.exit_code, 0u) << "the child's code never becomes the process's";
+    EXPECT_TRUE(exit3.log.ends_with("three\nsing-box console exit: exit code: 3\n")) << exit3.log;
+
+    const auto& crash = results[2];
+    EXPECT_EQ(crash.exit_code, 0u);
+    EXPECT_TRUE(crash.log.ends_with("sing-box console exit: exit code: 0xc0000005\n")) << crash.log;
+
+    const auto& args = results[3];
+    EXPECT_EQ(args.exit_code, 0u);
+    EXPECT_TRUE(args.log.ends_with(console_line + "args ignored\n" +
+                                   "sing-box console exit: exit code: 0\n"))
+        << args.log;
+
+    const auto& missing = results[4];
+    EXPECT_EQ(missing.exit_code, 1u);
+    EXPECT_TRUE(missing.standard_error.starts_with("spawn sing-box: ")) << missing.standard_error;
+    EXPECT_TRUE(missing.standard_error.ends_with("(os error 2)\n")) << missing.standard_error;
+    EXPECT_EQ(missing.log.find("sing-box console exit: "), std::string::npos) << missing.log;
+    EXPECT_TRUE(missing.log.ends_with(console_line)) << missing.log;
+}
+
+} // namespace
+} // namespace kestrune::service

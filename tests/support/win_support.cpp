@@ -1,0 +1,318 @@
+#include "win_support.h"
+
+#include <sddl.h>
+#include <tlhelp32.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+#include "win/unique_handle.h"
+#include "win/wide.h"
+
+namespace kestrune::test {
+
+std::wstring make_temp_dir(const std::wstring& name) {
+    static std::atomic<int> counter{0};
+    wchar_t temp[MAX_PATH + 1];
+    const DWORD n = GetTempPathW(MAX_PATH + 1, temp);
+    // Wine hands out the same small process ids run after run, so the time goes in too: a
+    // directory left by an earlier run must never be mistaken for this one's.
+    FILETIME now{};
+    GetSystemTimeAsFileTime(&now);
+    const unsigned long long stamp =
+        (static_cast<unsigned long long>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+    std::wstring dir = std::wstring(temp, n) + L"kestrune-test-" +
+                       std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(stamp) +
+                       L"-" + std::to_wstring(counter++) + L"\\" + name;
+    make_directory_chain(dir);
+    return dir;
+}
+
+void make_directory_chain(const std::wstring& path) {
+    for (std::size_t at = path.find(L'\\', 3); at != std::wstring::npos;
+         at = path.find(L'\\', at + 1)) {
+        CreateDirectoryW(path.substr(0, at).c_str(), nullptr);
+    }
+    CreateDirectoryW(path.c_str(), nullptr);
+}
+
+std::wstring exe_directory() {
+    wchar_t path[4096];
+    const DWORD n = GetModuleFileNameW(nullptr, path, 4096);
+    const std::wstring full(path, n);
+    return full.substr(0, full.rfind(L'\\'));
+}
+
+std::wstring stand_in_path() {
+    return exe_directory() + L"\\sing_box_stand_in.exe";
+}
+std::wstring route_stand_in_path() {
+    return exe_directory() + L"\\route_stand_in.exe";
+}
+std::wstring service_exe_path() {
+    return exe_directory() + L"\\KestruneConnectSingBox.exe";
+}
+
+std::wstring system_directory() {
+    wchar_t path[MAX_PATH + 1];
+    const UINT n = GetSystemDirectoryW(path, MAX_PATH + 1);
+    return std::wstring(path, n);
+}
+
+void write_file(const std::wstring& path, const std::string& bytes) {
+    std::ofstream out(path.c_str(), std::ios::binary | std::ios::trunc);
+    out << bytes;
+    if (!out.flush()) {
+        throw std::runtime_error("cannot write " + win::narrow_lossy(path));
+    }
+}
+
+std::string read_file(const std::wstring& path) {
+    std::ifstream in(path.c_str(), std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+bool file_exists(const std::wstring& path) {
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+std::string json(const std::string& text) {
+    std::string out = "\"";
+    for (const char c : text) {
+        if (c == '"' || c == '\\') {
+            out.push_back('\\');
+            out.push_back(c);
+        } else if (static_cast<unsigned char>(c) < 0x20) {
+            char escape[8];
+            std::snprintf(escape, sizeof(escape), "\\u%04x", static_cast<unsigned>(c));
+            out += escape;
+        } else {
+            out.push_back(c);
+        }
+    }
+    return out + "\"";
+}
+
+std::string json(const std::wstring& text) {
+    return json(win::narrow_lossy(text));
+}
+
+bool eventually(const std::function<bool()>& done, int limit_ms) {
+    for (int waited = 0; waited < limit_ms; waited += 10) {
+        if (done()) {
+            return true;
+        }
+        Sleep(10);
+    }
+    return done();
+}
+
+DWORD thread_count() {
+    win::UniqueHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
+    THREADENTRY32 entry{};
+    entry.dwSize = sizeof(entry);
+    DWORD count = 0;
+    for (BOOL more = Thread32First(snapshot.get(), &entry); more;
+         more = Thread32Next(snapshot.get(), &entry)) {
+        if (entry.th32OwnerProcessID == GetCurrentProcessId()) {
+            ++count;
+        }
+    }
+    return count;
+}
+
+std::size_t handle_count() {
+    struct HandleEntry {
+        ULONG process_id;
+        BYTE object_type;
+        BYTE flags;
+        USHORT handle;
+        PVOID object;
+        ACCESS_MASK access;
+    };
+    struct HandleTable {
+        ULONG count;
+        HandleEntry entries[1];
+    };
+    using Query = LONG(WINAPI*)(int, PVOID, ULONG, PULONG);
+    const auto query = reinterpret_cast<Query>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQuerySystemInformation")));
+    constexpr int SYSTEM_HANDLE_INFORMATION = 16;
+    constexpr LONG STATUS_INFO_LENGTH_MISMATCH = static_cast<LONG>(0xC0000004);
+    std::vector<char> buffer(1 << 16);
+    for (;;) {
+        ULONG needed = 0;
+        const LONG status = query(SYSTEM_HANDLE_INFORMATION, buffer.data(),
+                                  static_cast<ULONG>(buffer.size()), &needed);
+        if (status == STATUS_INFO_LENGTH_MISMATCH) {
+            buffer.resize(std::max<std::size_t>(buffer.size() * 2, needed + 4096));
+            continue;
+        }
+        if (status != 0) {
+            throw std::runtime_error("NtQuerySystemInformation failed");
+        }
+        break;
+    }
+    const auto* table = reinterpret_cast<const HandleTable*>(buffer.data());
+    std::size_t count = 0;
+    for (ULONG i = 0; i < table->count; ++i) {
+        if (table->entries[i].process_id == GetCurrentProcessId()) {
+            ++count;
+        }
+    }
+    return count;
+}
+
+std::string without_lines_starting(const std::string& log, const std::string& prefix) {
+    std::string out;
+    std::size_t start = 0;
+    while (start < log.size()) {
+        std::size_t end = log.find('\n', start);
+        end = end == std::string::npos ? log.size() : end + 1;
+        if (log.compare(start, prefix.size(), prefix) != 0) {
+            out.append(log, start, end - start);
+        }
+        start = end;
+    }
+    return out;
+}
+
+bool set_directory_sddl(const std::wstring& path, const std::wstring& sddl) {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1,
+                                                              &descriptor, nullptr)) {
+        return false;
+    }
+    const BOOL ok = SetFileSecurityW(path.c_str(), DACL_SECURITY_INFORMATION, descriptor);
+    LocalFree(descriptor);
+    return ok != FALSE;
+}
+
+namespace {
+
+// This process's environment with some variables replaced, as a CreateProcessW block
+// (sorted, as Windows expects).
+std::wstring
+environment_block(const std::vector<std::pair<std::wstring, std::wstring>>& overrides) {
+    std::map<std::wstring, std::wstring> variables;
+    wchar_t* strings = GetEnvironmentStringsW();
+    for (const wchar_t* p = strings; *p != L'\0'; p += wcslen(p) + 1) {
+        const std::wstring entry(p);
+        const std::size_t equals = entry.find(L'=', 1);
+        if (equals != std::wstring::npos) {
+            variables[entry.substr(0, equals)] = entry.substr(equals + 1);
+        }
+    }
+    FreeEnvironmentStringsW(strings);
+    for (const auto& [name, value] : overrides) {
+        variables[name] = value;
+    }
+    std::wstring block;
+    for (const auto& [name, value] : variables) {
+        block += name + L"=" + value;
+        block.push_back(L'\0');
+    }
+    block.push_back(L'\0');
+    return block;
+}
+
+std::string drain(HANDLE pipe) {
+    std::string out;
+    char buffer[4096];
+    DWORD n = 0;
+    while (ReadFile(pipe, buffer, sizeof(buffer), &n, nullptr) && n > 0) {
+        out.append(buffer, n);
+    }
+    return out;
+}
+
+} // namespace
+
+ProcessResult run_process(const std::wstring& executable, const std::wstring& arguments,
+                          const std::vector<std::pair<std::wstring, std::wstring>>& environment,
+                          DWORD limit_ms) {
+    SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
+    win::UniqueHandle out_read, out_write, err_read, err_write;
+    if (!CreatePipe(out_read.put(), out_write.put(), &inherit, 0) ||
+        !CreatePipe(err_read.put(), err_write.put(), &inherit, 0)) {
+        throw std::runtime_error("CreatePipe failed");
+    }
+    SetHandleInformation(out_read.get(), HANDLE_FLAG_INHERIT, 0);
+    SetHandleInformation(err_read.get(), HANDLE_FLAG_INHERIT, 0);
+    win::UniqueHandle null_in(CreateFileW(L"\\\\.\\NUL", GENERIC_READ, FILE_SHARE_READ, &inherit,
+                                          OPEN_EXISTING, 0, nullptr));
+
+    std::wstring command_line = L"\"" + executable + L"\" " + arguments;
+    std::wstring block = environment_block(environment);
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = null_in.get();
+    startup.hStdOutput = out_write.get();
+    startup.hStdError = err_write.get();
+    PROCESS_INFORMATION info{};
+    if (!CreateProcessW(executable.c_str(), command_line.data(), nullptr, nullptr, TRUE,
+                        CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT, block.data(), nullptr,
+                        &startup, &info)) {
+        throw std::runtime_error("cannot start " + win::narrow_lossy(executable));
+    }
+    win::UniqueHandle process(info.hProcess);
+    win::UniqueHandle thread(info.hThread);
+    out_write.reset();
+    err_write.reset();
+    null_in.reset();
+
+    ProcessResult result;
+    std::thread err_reader([&] { result.standard_error = drain(err_read.get()); });
+    std::thread out_reader([&] { result.standard_output = drain(out_read.get()); });
+    result.finished = WaitForSingleObject(process.get(), limit_ms) == WAIT_OBJECT_0;
+    if (!result.finished) {
+        TerminateProcess(process.get(), 999);
+        WaitForSingleObject(process.get(), INFINITE);
+    }
+    GetExitCodeProcess(process.get(), &result.exit_code);
+    err_reader.join();
+    out_reader.join();
+    return result;
+}
+
+void wait_for_settled_services() {
+    eventually(
+        [] {
+            SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ENUMERATE_SERVICE);
+            if (manager == nullptr) {
+                return false;
+            }
+            std::vector<BYTE> buffer(256 * 1024);
+            DWORD needed = 0, count = 0, resume = 0;
+            const BOOL ok = EnumServicesStatusExW(manager, SC_ENUM_PROCESS_INFO,
+                                                  SERVICE_WIN32 | SERVICE_DRIVER, SERVICE_STATE_ALL,
+                                                  buffer.data(), static_cast<DWORD>(buffer.size()),
+                                                  &needed, &count, &resume, nullptr);
+            CloseServiceHandle(manager);
+            if (!ok) {
+                return false;
+            }
+            const auto* services =
+                reinterpret_cast<const ENUM_SERVICE_STATUS_PROCESSW*>(buffer.data());
+            for (DWORD i = 0; i < count; ++i) {
+                if (services[i].ServiceStatusProcess.dwCurrentState == SERVICE_START_PENDING) {
+                    return false;
+                }
+            }
+            return true;
+        },
+        60000);
+    // The boot services report running before their own start-up has fully settled.
+    Sleep(500);
+}
+
+} // namespace kestrune::test

@@ -1,0 +1,68 @@
+#pragma once
+// Real files, directories and processes for the Windows tests under Wine.
+
+#include <windows.h>
+
+#include <cstddef>
+#include <functional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace kestrune::test {
+
+// A new empty directory under the temp directory, unique to this call.
+std::wstring make_temp_dir(const std::wstring& name);
+void make_directory_chain(const std::wstring& path);
+
+// Directory of the running test executable: the build's bin folder, beside the service and
+// the stand-ins.
+std::wstring exe_directory();
+std::wstring stand_in_path();
+std::wstring route_stand_in_path();
+std::wstring service_exe_path();
+std::wstring system_directory();
+
+void write_file(const std::wstring& path, const std::string& bytes);
+std::string read_file(const std::wstring& path);
+bool file_exists(const std::wstring& path);
+
+// A JSON string literal for `text` (UTF-8, paths included).
+std::string json(const std::string& text);
+std::string json(const std::wstring& text);
+
+// Polls `done` every 10 ms; false when it is still not true after `limit_ms` (a guard
+// against hanging, never a measure of speed).
+bool eventually(const std::function<bool()>& done, int limit_ms = 30000);
+
+DWORD thread_count();
+// GetProcessHandleCount is a stub under Wine; this counts the process's entries in the
+// system handle table instead.
+std::size_t handle_count();
+
+// Replaces the DACL of `path` with the one in `sddl` (for instance "D:(A;OICI;FA;;;WD)").
+bool set_directory_sddl(const std::wstring& path, const std::wstring& sddl);
+
+// `log` without the lines that start with `prefix`.
+std::string without_lines_starting(const std::string& log, const std::string& prefix);
+
+struct ProcessResult {
+    bool finished = false; // false: still running at the time limit, then terminated
+    DWORD exit_code = 0;
+    std::string standard_output;
+    std::string standard_error;
+};
+
+// Runs `executable` with the raw `arguments` text, this process's environment with
+// `environment` overriding single variables, and waits at most `limit_ms`.
+ProcessResult run_process(const std::wstring& executable, const std::wstring& arguments,
+                          const std::vector<std::pair<std::wstring, std::wstring>>& environment,
+                          DWORD limit_ms);
+
+// Wine's service control manager and the services it starts at boot come up after the first
+// process of a fresh Wine server. A process that offers itself to the dispatcher while one of
+// those services is still starting can be handed that start, so tests of the real
+// executable wait until no service is start-pending.
+void wait_for_settled_services();
+
+} // namespace kestrune::test
