@@ -17,14 +17,8 @@ set -euo pipefail
 worker_exe=$1 stand_in_exe=$2 prefix=$3 work=$4
 ttl=3
 
-if [ "$(id -u)" != 0 ]; then
-    echo "SKIPPED: network namespaces need root"
-    exit 0
-fi
-if ! ip netns list >/dev/null 2>&1; then
-    echo "SKIPPED: 'ip netns' is not available"
-    exit 0
-fi
+source "$(dirname "$0")/../support/netns.sh"
+require_netns
 
 svc=kr-svc-$$ cli=kr-cli-$$ veth_svc=krs$$ veth_cli=krc$$
 record=$work/windows/System32/route-record.txt

@@ -10,14 +10,8 @@ set -euo pipefail
 
 bin=$1 prefix=$2
 
-if [ "$(id -u)" != 0 ]; then
-    echo "SKIPPED: network namespaces need root"
-    exit 0
-fi
-if ! ip netns list >/dev/null 2>&1; then
-    echo "SKIPPED: 'ip netns' is not available"
-    exit 0
-fi
+source "$(dirname "$0")/../support/netns.sh"
+require_netns
 
 ns=kr-noroute-$$
 export WINEPREFIX=$prefix WINEDEBUG=-all
