@@ -9,6 +9,8 @@
 //   bench_probe memory <pid>                working set and commit (private bytes) of a process;
 //        Wine leaves PrivateUsage at 0 for other processes but fills PagefileUsage, which is
 //        the same commit charge on Windows
+//   bench_probe run <exe> <runs>            times starting <exe> until it has exited, per run
+//        ("run_ms=<t>"): what a process start costs here, e.g. the route.exe stand-in
 //   bench_probe sleep <ms>                  a Wine process that only sleeps (prints its pid)
 // Exit code 1 with a message on standard error when a step fails.
 
@@ -169,6 +171,24 @@ void print_memory(HANDLE process) {
                 counters.PagefileUsage, counters.PeakPagefileUsage);
 }
 
+double run_once(const std::wstring& exe) {
+    std::wstring command = L"\"" + exe + L"\" ADD 5.6.7.8 MASK 255.255.255.255 10.0.0.1";
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process{};
+    LARGE_INTEGER begin;
+    QueryPerformanceCounter(&begin);
+    if (!CreateProcessW(exe.c_str(), command.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
+                        nullptr, nullptr, &startup, &process)) {
+        give_up("CreateProcessW", GetLastError());
+    }
+    WaitForSingleObject(process.hProcess, INFINITE);
+    const double ms = milliseconds_since(begin);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return ms;
+}
+
 } // namespace
 
 int main() {
@@ -202,6 +222,10 @@ int main() {
         }
     } else if (command == L"memory" && argc == 3) {
         print_memory(open_process(argv[2]));
+    } else if (command == L"run" && argc == 4) {
+        for (int run = std::wcstol(argv[3], nullptr, 10); run > 0; --run) {
+            std::printf("run_ms=%.1f\n", run_once(argv[2]));
+        }
     } else if (command == L"sleep" && argc == 3) {
         std::printf("pid=%lu\n", GetCurrentProcessId());
         std::fflush(stdout);
