@@ -6,11 +6,13 @@
 
 namespace kestrune::win {
 
-OsError last_os_error() { return OsError{GetLastError()}; }
+OsError last_os_error() {
+    return OsError{GetLastError()};
+}
 
 std::string os_error_text(std::uint32_t code) {
-    DWORD flags = FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                  FORMAT_MESSAGE_IGNORE_INSERTS;
+    DWORD flags =
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS;
     HMODULE source = nullptr;
     DWORD lookup = code;
     // Bit 28 (FACILITY_NT_BIT) marks an NTSTATUS wrapped as an HRESULT: NTDLL's message table
@@ -23,8 +25,8 @@ std::string os_error_text(std::uint32_t code) {
         }
     }
     wchar_t* buffer = nullptr;
-    const DWORD length = FormatMessageW(flags, source, lookup, 0,
-                                        reinterpret_cast<LPWSTR>(&buffer), 0, nullptr);
+    const DWORD length =
+        FormatMessageW(flags, source, lookup, 0, reinterpret_cast<LPWSTR>(&buffer), 0, nullptr);
     if (length == 0) {
         const DWORD format_error = GetLastError();
         return compose_os_error_text(code, MessageFailed{format_error});

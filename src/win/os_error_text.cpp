@@ -22,8 +22,8 @@ std::string compose_os_error_text(std::uint32_t code, const MessageLookup& looku
         if (auto utf8 = utf16_to_utf8(text)) {
             message = std::move(*utf8);
         } else {
-            message = "OS Error " + std::to_string(code) +
-                      " (FormatMessageW() returned invalid UTF-16)";
+            message =
+                "OS Error " + std::to_string(code) + " (FormatMessageW() returned invalid UTF-16)";
         }
     } else {
         const auto& failed = std::get<MessageFailed>(lookup);

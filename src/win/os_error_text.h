@@ -21,6 +21,8 @@ std::string compose_os_error_text(std::uint32_t code, const MessageLookup& looku
 
 // Bare result codes of interfaces that return them directly (GetBestRoute,
 // GetExtendedTcpTable, the dispatcher's GetLastError) are shown as unsigned decimal only.
-inline std::string code_text(std::uint32_t code) { return std::to_string(code); }
+inline std::string code_text(std::uint32_t code) {
+    return std::to_string(code);
+}
 
 } // namespace kestrune::win

@@ -3,29 +3,29 @@
 // text). Nothing in the service throws across an entry point, a handler or a thread body.
 
 #include <cassert>
+#include <optional>
 #include <string>
 #include <type_traits>
 #include <utility>
-#include <optional>
 #include <variant>
 
 namespace kestrune {
 
-template <class E> struct Failure {
-    E error;
-};
+template <class E> struct Failure { E error; };
 
 template <class E> Failure<std::decay_t<E>> fail(E&& error) {
     return Failure<std::decay_t<E>>{std::forward<E>(error)};
 }
-inline Failure<std::string> fail(const char* error) { return Failure<std::string>{error}; }
+inline Failure<std::string> fail(const char* error) {
+    return Failure<std::string>{error};
+}
 
 template <class T, class E = std::string> class [[nodiscard]] Result {
-public:
+  public:
     Result(T value) : state_(std::in_place_index<0>, std::move(value)) {}
     template <class F>
-        requires std::is_constructible_v<E, F>
-    Result(Failure<F> failure) : state_(std::in_place_index<1>, std::move(failure.error)) {}
+    requires std::is_constructible_v<E, F> Result(Failure<F> failure)
+        : state_(std::in_place_index<1>, std::move(failure.error)) {}
 
     bool ok() const { return state_.index() == 0; }
     explicit operator bool() const { return ok(); }
@@ -56,16 +56,16 @@ public:
         return std::get<1>(std::move(state_));
     }
 
-private:
+  private:
     std::variant<T, E> state_;
 };
 
 template <class E> class [[nodiscard]] Result<void, E> {
-public:
+  public:
     Result() = default;
     template <class F>
-        requires std::is_constructible_v<E, F>
-    Result(Failure<F> failure) : error_(std::in_place, std::move(failure.error)), failed_(true) {}
+    requires std::is_constructible_v<E, F> Result(Failure<F> failure)
+        : error_(std::in_place, std::move(failure.error)), failed_(true) {}
 
     bool ok() const { return !failed_; }
     explicit operator bool() const { return ok(); }
@@ -78,7 +78,7 @@ public:
         return std::move(*error_);
     }
 
-private:
+  private:
     std::optional<E> error_;
     bool failed_ = false;
 };

@@ -10,7 +10,7 @@
 namespace kestrune::win {
 
 class UniqueHandle {
-public:
+  public:
     UniqueHandle() = default;
     explicit UniqueHandle(HANDLE handle) : handle_(handle) {}
     UniqueHandle(const UniqueHandle&) = delete;
@@ -50,7 +50,7 @@ public:
         }
     }
 
-private:
+  private:
     HANDLE handle_ = nullptr;
 };
 

@@ -17,8 +17,8 @@ inline std::wstring widen(std::string_view text) {
 }
 
 inline std::optional<std::string> narrow(std::wstring_view text) {
-    return utf16_to_utf8(std::u16string_view(reinterpret_cast<const char16_t*>(text.data()),
-                                             text.size()));
+    return utf16_to_utf8(
+        std::u16string_view(reinterpret_cast<const char16_t*>(text.data()), text.size()));
 }
 
 // For texts that must always be shown: unpaired surrogates become U+FFFD.

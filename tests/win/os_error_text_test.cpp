@@ -6,8 +6,9 @@ namespace kestrune::win {
 namespace {
 
 TEST(OsErrorText, TrimsTrailingWhiteSpaceAndAppendsTheCode) {
-    EXPECT_EQ(compose_os_error_text(2, MessageFound{u"The system cannot find the file specified.\r\n"}),
-              "The system cannot find the file specified. (os error 2)");
+    EXPECT_EQ(
+        compose_os_error_text(2, MessageFound{u"The system cannot find the file specified.\r\n"}),
+        "The system cannot find the file specified. (os error 2)");
     EXPECT_EQ(compose_os_error_text(5, MessageFound{u"  Access is denied. \t\r\n  "}),
               "  Access is denied. (os error 5)");
 }

@@ -27,16 +27,20 @@ TEST(Utf, ConvertsBothWays) {
 }
 
 TEST(Utf, InvalidUtf8BecomesReplacementCharacters) {
-    EXPECT_EQ(utf8_to_utf16("a\xFF" "b"), u"a\uFFFDb");
-    EXPECT_EQ(utf8_to_utf16("\xC3"), u"\uFFFD");               // truncated sequence
-    EXPECT_EQ(utf8_to_utf16("\xC0\xAF"), u"\uFFFD\uFFFD");     // overlong lead is invalid
-    EXPECT_EQ(utf8_to_utf16("\xED\xA0\x80"), u"\uFFFD");       // encoded surrogate
-    EXPECT_EQ(utf8_to_utf16("\xF4\x90\x80\x80"), u"\uFFFD");   // above U+10FFFF
+    EXPECT_EQ(utf8_to_utf16("a\xFF"
+                            "b"),
+              u"a\uFFFDb");
+    EXPECT_EQ(utf8_to_utf16("\xC3"), u"\uFFFD");             // truncated sequence
+    EXPECT_EQ(utf8_to_utf16("\xC0\xAF"), u"\uFFFD\uFFFD");   // overlong lead is invalid
+    EXPECT_EQ(utf8_to_utf16("\xED\xA0\x80"), u"\uFFFD");     // encoded surrogate
+    EXPECT_EQ(utf8_to_utf16("\xF4\x90\x80\x80"), u"\uFFFD"); // above U+10FFFF
 }
 
 TEST(Utf, UnpairedSurrogatesAreNotUtf16) {
     EXPECT_FALSE(utf16_to_utf8(u"a\xD800").has_value());
-    EXPECT_FALSE(utf16_to_utf8(u"\xDC00" "a").has_value());
+    EXPECT_FALSE(utf16_to_utf8(u"\xDC00"
+                               "a")
+                     .has_value());
     EXPECT_FALSE(utf16_to_utf8(u"\xD800\xD800").has_value());
 }
 
