@@ -17,6 +17,8 @@
 set -euo pipefail
 
 prefix=$1 bin=$2 data=$3 runs=$4 work=$5
+support=$(cd "$(dirname "$0")/../tests/support" && pwd)
+source "$support/netns.sh"
 if [ "$(id -u)" != 0 ] || ! ip netns list >/dev/null 2>&1; then
     echo "SKIPPED: network namespaces need root and 'ip netns'" >&2
     exit 3
@@ -55,36 +57,12 @@ cp "$bin/route_stand_in.exe" "$system32/route.exe"
 rm -f "$record" "$data/sing-box-service.log"
 
 wineserver -k 2>/dev/null || true
-ip netns add "$svc"
-ip netns add "$cli"
-ip link add "$veth_svc" type veth peer name "$veth_cli"
-ip link set "$veth_svc" netns "$svc"
-ip link set "$veth_cli" netns "$cli"
-ip -n "$svc" link set lo up
-ip -n "$cli" link set lo up
-ip -n "$svc" addr add 10.78.0.2/24 dev "$veth_svc"
-ip -n "$cli" addr add 10.78.0.1/24 dev "$veth_cli"
+clients=()
 for ((i = 1; i <= runs; i++)); do
-    ip -n "$cli" addr add "5.6.9.$i/32" dev "$veth_cli"
+    clients+=("5.6.9.$i")
 done
-ip -n "$svc" link set "$veth_svc" up
-ip -n "$cli" link set "$veth_cli" up
-ip -n "$svc" route add default via 10.78.0.1 dev "$veth_svc"
+make_rdp_link "$svc" "$cli" "$veth_svc" "$veth_cli" 10.78.0 "${clients[@]}"
 
-cat >"$work/listener.py" <<'PY'
-import socket, threading
-server = socket.socket()
-server.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-server.bind(("0.0.0.0", 3389))
-server.listen(64)
-print("listening", flush=True)
-def hold(conn):
-    while conn.recv(4096):
-        pass
-while True:
-    conn, _ = server.accept()
-    threading.Thread(target=hold, args=(conn,), daemon=True).start()
-PY
 cat >"$work/clients.py" <<'PY'
 import os, socket, sys, time
 record, runs = sys.argv[1], int(sys.argv[2])
@@ -112,7 +90,7 @@ for i in range(1, runs + 1):
     print("route_ms=%.1f" % ((time.monotonic() - start) * 1000), flush=True)
 PY
 
-ip netns exec "$svc" python3 "$work/listener.py" >"$work/listener.out" 2>&1 &
+ip netns exec "$svc" python3 "$support/rdp_listener.py" >"$work/listener.out" 2>&1 &
 pids+=($!)
 for ((i = 0; i < 100; i++)); do
     grep -q listening "$work/listener.out" && break

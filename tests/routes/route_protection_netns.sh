@@ -17,7 +17,8 @@ set -euo pipefail
 worker_exe=$1 stand_in_exe=$2 prefix=$3 work=$4
 ttl=3
 
-source "$(dirname "$0")/../support/netns.sh"
+support=$(cd "$(dirname "$0")/../support" && pwd)
+source "$support/netns.sh"
 require_netns
 
 svc=kr-svc-$$ cli=kr-cli-$$ veth_svc=krs$$ veth_cli=krc$$
@@ -74,38 +75,8 @@ route_exe="\"$(windows_path "$work/windows/System32/route.exe")\""
 
 # --- namespaces and the link between them
 wineserver -k 2>/dev/null || true
-ip netns add "$svc"
-ip netns add "$cli"
-ip link add "$veth_svc" type veth peer name "$veth_cli"
-ip link set "$veth_svc" netns "$svc"
-ip link set "$veth_cli" netns "$cli"
-ip -n "$svc" link set lo up
-ip -n "$cli" link set lo up
-ip -n "$svc" addr add 10.77.0.2/24 dev "$veth_svc"
-ip -n "$cli" addr add 10.77.0.1/24 dev "$veth_cli"
-for address in 5.6.7.8 5.6.7.9 5.6.7.10; do
-    ip -n "$cli" addr add "$address/32" dev "$veth_cli"
-done
-ip -n "$svc" link set "$veth_svc" up
-ip -n "$cli" link set "$veth_cli" up
-ip -n "$svc" route add default via 10.77.0.1 dev "$veth_svc"
+make_rdp_link "$svc" "$cli" "$veth_svc" "$veth_cli" 10.77.0 5.6.7.8 5.6.7.9 5.6.7.10
 
-# --- the RDP side: a listener that holds every connection until its client goes away
-cat >"$work/listener.py" <<'PY'
-import socket, threading
-server = socket.socket()
-server.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-server.bind(("0.0.0.0", 3389))
-server.listen()
-print("listening", flush=True)
-def hold(conn):
-    while conn.recv(4096):
-        pass
-    conn.close()
-while True:
-    conn, _ = server.accept()
-    threading.Thread(target=hold, args=(conn,), daemon=True).start()
-PY
 cat >"$work/client.py" <<'PY'
 import socket, sys, time
 conn = socket.socket()
@@ -116,7 +87,7 @@ while True:
     time.sleep(3600)
 PY
 
-ip netns exec "$svc" python3 "$work/listener.py" >"$work/listener.out" 2>&1 &
+ip netns exec "$svc" python3 "$support/rdp_listener.py" >"$work/listener.out" 2>&1 &
 pids+=($!)
 wait_for 10 grep -q listening "$work/listener.out" || die "listener did not start"
 
