@@ -45,7 +45,7 @@ TEST(CrashLoop, TwoHundredRestartsLeaveNoHandleThreadOrPumpBehind) {
     auto shared = logging::shared_log();
     ASSERT_TRUE(shared.ok());
     make_wait_handle((*shared)->mutex);
-    const std::size_t handles = handle_count();
+    const std::vector<HandleEntry> handles = handle_table();
     const DWORD threads = thread_count();
 
     // On the heap, as the service's own slot is; on the stack GCC takes the empty optional
@@ -106,11 +106,14 @@ TEST(CrashLoop, TwoHundredRestartsLeaveNoHandleThreadOrPumpBehind) {
         << "line " << differ.first - lines.begin() << " is \"" << *differ.first << "\"";
     EXPECT_EQ(clock, 1s + 3s + 10s + (RESTARTS - 3) * 30s);
 
-    // The pumps end on their own after their child; give them time, then compare.
-    const bool settled =
-        eventually([&] { return thread_count() == threads && handle_count() == handles; }, 60000);
+    // The pumps end on their own after their child; give them time, then compare. When the
+    // counts differ, the handles that came or went are listed with their type and name, so
+    // that a failure names what was left behind.
+    const bool settled = eventually(
+        [&] { return thread_count() == threads && handle_count() == handles.size(); }, 60000);
     EXPECT_TRUE(settled) << "threads " << thread_count() << " (was " << threads << "), handles "
-                         << handle_count() << " (was " << handles << ")";
+                         << handle_count() << " (was " << handles.size() << ")\n"
+                         << handle_difference(handles, handle_table());
 
     // Every child's output made it into the log, the warm-up's included.
     const std::string text = read_shared(log);

@@ -11,6 +11,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <thread>
+#include <tuple>
 
 #include "win/unique_handle.h"
 #include "win/wide.h"
@@ -129,8 +130,41 @@ DWORD thread_count() {
     return count;
 }
 
-std::size_t handle_count() {
-    struct HandleEntry {
+namespace {
+
+using NtQuerySystemInformationCall = LONG(WINAPI*)(int, PVOID, ULONG, PULONG);
+using NtQueryObjectCall = LONG(WINAPI*)(HANDLE, int, PVOID, ULONG, PULONG);
+
+template <typename Call> Call ntdll_call(const char* name) {
+    return reinterpret_cast<Call>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), name)));
+}
+
+// The UNICODE_STRING that NtQueryObject puts at the start of both its type and its name
+// answers; empty when the system does not tell.
+std::string object_text(HANDLE handle, int information_class) {
+    static const auto query = ntdll_call<NtQueryObjectCall>("NtQueryObject");
+    struct Text {
+        USHORT length;
+        USHORT maximum_length;
+        PWSTR buffer;
+    };
+    alignas(8) char buffer[4096];
+    ULONG needed = 0;
+    if (query(handle, information_class, buffer, sizeof buffer, &needed) != 0) {
+        return {};
+    }
+    const auto* text = reinterpret_cast<const Text*>(buffer);
+    if (text->buffer == nullptr) {
+        return {};
+    }
+    return win::narrow_lossy(std::wstring_view(text->buffer, text->length / sizeof(wchar_t)));
+}
+
+} // namespace
+
+std::vector<HandleEntry> handle_table() {
+    struct Row {
         ULONG process_id;
         BYTE object_type;
         BYTE flags;
@@ -138,14 +172,14 @@ std::size_t handle_count() {
         PVOID object;
         ACCESS_MASK access;
     };
-    struct HandleTable {
+    struct Table {
         ULONG count;
-        HandleEntry entries[1];
+        Row rows[1];
     };
-    using Query = LONG(WINAPI*)(int, PVOID, ULONG, PULONG);
-    const auto query = reinterpret_cast<Query>(reinterpret_cast<void*>(
-        GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQuerySystemInformation")));
+    static const auto query = ntdll_call<NtQuerySystemInformationCall>("NtQuerySystemInformation");
     constexpr int SYSTEM_HANDLE_INFORMATION = 16;
+    constexpr int OBJECT_NAME_INFORMATION = 1;
+    constexpr int OBJECT_TYPE_INFORMATION = 2;
     constexpr LONG STATUS_INFO_LENGTH_MISMATCH = static_cast<LONG>(0xC0000004);
     std::vector<char> buffer(1 << 16);
     for (;;) {
@@ -161,14 +195,47 @@ std::size_t handle_count() {
         }
         break;
     }
-    const auto* table = reinterpret_cast<const HandleTable*>(buffer.data());
-    std::size_t count = 0;
+    const auto* table = reinterpret_cast<const Table*>(buffer.data());
+    std::vector<HandleEntry> entries;
     for (ULONG i = 0; i < table->count; ++i) {
-        if (table->entries[i].process_id == GetCurrentProcessId()) {
-            ++count;
+        const Row& row = table->rows[i];
+        if (row.process_id != GetCurrentProcessId()) {
+            continue;
+        }
+        const auto handle = reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(row.handle));
+        entries.push_back({row.handle, row.access, object_text(handle, OBJECT_TYPE_INFORMATION),
+                           object_text(handle, OBJECT_NAME_INFORMATION)});
+    }
+    return entries;
+}
+
+std::size_t handle_count() {
+    return handle_table().size();
+}
+
+std::string handle_difference(const std::vector<HandleEntry>& before,
+                              const std::vector<HandleEntry>& after) {
+    const auto key = [](const HandleEntry& e) { return std::tuple(e.value, e.type, e.name); };
+    const auto listed = [&](const std::vector<HandleEntry>& in, const HandleEntry& e) {
+        return std::any_of(in.begin(), in.end(),
+                           [&](const HandleEntry& other) { return key(other) == key(e); });
+    };
+    std::ostringstream out;
+    const auto show = [&out](char sign, const HandleEntry& e) {
+        out << sign << " 0x" << std::hex << e.value << " access 0x" << e.access << std::dec << " "
+            << (e.type.empty() ? "?" : e.type) << (e.name.empty() ? "" : " ") << e.name << "\n";
+    };
+    for (const HandleEntry& e : after) {
+        if (!listed(before, e)) {
+            show('+', e);
         }
     }
-    return count;
+    for (const HandleEntry& e : before) {
+        if (!listed(after, e)) {
+            show('-', e);
+        }
+    }
+    return out.str();
 }
 
 std::string without_lines_starting(const std::string& log, const std::string& prefix) {

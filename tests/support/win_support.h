@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <utility>
@@ -36,9 +37,24 @@ std::string json(const std::wstring& text);
 bool eventually(const std::function<bool()>& done, int limit_ms = 30000);
 
 DWORD thread_count();
-// GetProcessHandleCount is a stub under Wine; this counts the process's entries in the
-// system handle table instead.
+
+// One handle of this process, as the system handle table lists it, with its object type and
+// name where the system tells them (Wine names files, pipes and named objects; an anonymous
+// event or a thread has no name).
+struct HandleEntry {
+    std::uintptr_t value = 0;
+    ACCESS_MASK access = 0;
+    std::string type;
+    std::string name;
+};
+// GetProcessHandleCount is a stub under Wine; these read the process's entries in the system
+// handle table instead.
+std::vector<HandleEntry> handle_table();
 std::size_t handle_count();
+// The handles that `after` holds and `before` did not, and those that went away, one per line
+// ("+ 0x1a4 Event" / "- 0x98 File \??\Z:\tmp\x"); empty when both hold the same handles.
+std::string handle_difference(const std::vector<HandleEntry>& before,
+                              const std::vector<HandleEntry>& after);
 
 // Replaces the DACL of `path` with the one in `sddl` (for instance "D:(A;OICI;FA;;;WD)").
 bool set_directory_sddl(const std::wstring& path, const std::wstring& sddl);
