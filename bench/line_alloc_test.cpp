@@ -9,10 +9,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "child/line_splitter.h"
+#include "logging/rotation.h"
 
 namespace {
 
@@ -139,6 +141,34 @@ TEST(LineAllocations, NoneOnceTheLineBufferHasGrown) {
         EXPECT_EQ(count.allocations_after_warm_up, 0u)
             << "over " << count.lines - c.lengths.size() << " lines";
     }
+}
+
+// Files that accept every write and allocate nothing, so only the log's own allocations count.
+struct DiscardingFiles {
+    using Path = std::string;
+    struct File {};
+    struct Held {};
+    std::optional<std::uint64_t> size(const Path&) const { return 0; }
+    Result<File> open(const Path&) const { return File{}; }
+    Status write(File&, std::string_view) const { return {}; }
+    Status remove(const Path&) const { return {}; }
+    Result<Held> hold(const Path&) const { return Held{}; }
+    Status move(Held&, const Path&) const { return {}; }
+};
+
+TEST(LineAllocations, NoneWhenTheLogAddsALineFeedOnceItsBufferHasGrown) {
+    using Log = logging::BasicRotatingLog<DiscardingFiles>;
+    Result<Log> log = Log::open("log", std::uint64_t{1} << 62, 3);
+    ASSERT_TRUE(log.ok());
+    const std::string longest(4000, 'x');
+    ASSERT_TRUE(log->write_line(longest).ok());
+    const std::size_t before = allocations.load();
+    std::size_t failed = 0;
+    for (std::size_t i = 0; i < 100000; ++i) {
+        failed += log->write_line(std::string_view(longest).substr(0, i % 4001)).ok() ? 0 : 1;
+    }
+    EXPECT_EQ(allocations.load() - before, 0u);
+    EXPECT_EQ(failed, 0u);
 }
 
 } // namespace

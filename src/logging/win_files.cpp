@@ -6,6 +6,7 @@
 #include <cstring>
 #include <vector>
 
+#include "logging/rename_flags.h"
 #include "win/os_error.h"
 
 namespace kestrune::logging {
@@ -16,19 +17,20 @@ static_assert(LOG_FILE_SHARE == (FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE
 
 // Not every MinGW-w64 header has the Ex information classes and their structures; they are
 // spelled out here with the SDK's values and layouts.
+constexpr auto FILE_RENAME_INFO_CLASS = static_cast<FILE_INFO_BY_HANDLE_CLASS>(3);
 constexpr auto FILE_DISPOSITION_INFO_EX_CLASS = static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);
 constexpr auto FILE_RENAME_INFO_EX_CLASS = static_cast<FILE_INFO_BY_HANDLE_CLASS>(22);
 constexpr DWORD DISPOSITION_DELETE = 0x1;
 constexpr DWORD DISPOSITION_POSIX_SEMANTICS = 0x2;
 constexpr DWORD DISPOSITION_IGNORE_READONLY_ATTRIBUTE = 0x10;
-constexpr DWORD RENAME_REPLACE_IF_EXISTS = 0x1;
-constexpr DWORD RENAME_POSIX_SEMANTICS = 0x2;
 
 struct DispositionInfoEx {
     DWORD Flags;
 };
 
-// FILE_RENAME_INFO with the DWORD of flags where the older layout has its BOOLEAN.
+// FILE_RENAME_INFO with the DWORD of flags where the older layout has its BOOLEAN
+// ReplaceIfExists; on a little-endian machine flags of 1 are that BOOLEAN set, so one layout
+// serves both classes.
 struct RenameInfoEx {
     DWORD Flags;
     HANDLE RootDirectory;
@@ -52,25 +54,23 @@ bool delete_ignoring_read_only(const std::wstring& path) {
                                       sizeof info) != 0;
 }
 
-bool rename_by_handle(const std::wstring& from, const std::wstring& to) {
-    const win::UniqueHandle file(
-        CreateFileW(from.c_str(), DELETE, LOG_FILE_SHARE, nullptr, OPEN_EXISTING,
-                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-    if (!file) {
-        return false;
-    }
+// SetFileInformationByHandle with the rename information for `to`; the Win32 error code.
+DWORD set_rename_info(HANDLE file, FILE_INFO_BY_HANDLE_CLASS info_class, DWORD flags,
+                      const std::wstring& to) {
     const std::size_t name_bytes = to.size() * sizeof(WCHAR);
     const std::size_t total = offsetof(RenameInfoEx, FileName) + name_bytes + sizeof(WCHAR);
     // Kept as RenameInfoEx units so the structure is suitably aligned.
     std::vector<RenameInfoEx> buffer((total + sizeof(RenameInfoEx) - 1) / sizeof(RenameInfoEx));
     RenameInfoEx* info = buffer.data();
     std::memset(static_cast<void*>(info), 0, buffer.size() * sizeof(RenameInfoEx));
-    info->Flags = RENAME_REPLACE_IF_EXISTS | RENAME_POSIX_SEMANTICS;
+    info->Flags = flags;
     info->RootDirectory = nullptr;
     info->FileNameLength = static_cast<DWORD>(name_bytes);
     std::memcpy(info->FileName, to.c_str(), name_bytes);
-    return SetFileInformationByHandle(file.get(), FILE_RENAME_INFO_EX_CLASS, info,
-                                      static_cast<DWORD>(total)) != 0;
+    if (SetFileInformationByHandle(file, info_class, info, static_cast<DWORD>(total))) {
+        return ERROR_SUCCESS;
+    }
+    return GetLastError();
 }
 
 } // namespace
@@ -121,12 +121,27 @@ Status WinFiles::remove(const std::wstring& path) const {
     return fail(win::os_error_text(first));
 }
 
-Status WinFiles::rename(const std::wstring& from, const std::wstring& to) const {
-    if (MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+Result<win::UniqueHandle> WinFiles::hold(const std::wstring& path) const {
+    win::UniqueHandle file(CreateFileW(path.c_str(), DELETE, LOG_FILE_SHARE, nullptr, OPEN_EXISTING,
+                                       FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                                       nullptr));
+    if (!file) {
+        return fail(win::os_error_text(win::last_os_error()));
+    }
+    return file;
+}
+
+Status WinFiles::move(win::UniqueHandle& held, const std::wstring& to) const {
+    const DWORD first = set_rename_info(held.get(), FILE_RENAME_INFO_CLASS, TRUE, to);
+    if (first == ERROR_SUCCESS) {
         return {};
     }
-    const OsError first = win::last_os_error();
-    if (first.code == ERROR_ACCESS_DENIED && rename_by_handle(from, to)) {
+    // Wine 8 rejects FileRenameInfoEx with every flag combination (ERROR_INVALID_PARAMETER),
+    // so there this retry never succeeds and the first error stands.
+    if (first == ERROR_ACCESS_DENIED && rename_ignoring_read_only([&](std::uint32_t flags) {
+                                            return static_cast<std::uint32_t>(set_rename_info(
+                                                held.get(), FILE_RENAME_INFO_EX_CLASS, flags, to));
+                                        }) == ERROR_SUCCESS) {
         return {};
     }
     return fail(win::os_error_text(first));

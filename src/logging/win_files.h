@@ -20,6 +20,7 @@ inline constexpr std::uint32_t LOG_FILE_SHARE = 0x7;
 struct WinFiles {
     using Path = std::wstring;
     using File = win::UniqueHandle;
+    using Held = win::UniqueHandle;
 
     // The 64-bit size of what `path` names (links followed); empty when it cannot be opened
     // or queried, which counts as missing.
@@ -32,9 +33,14 @@ struct WinFiles {
     // POSIX-semantics delete that ignores the read-only attribute. A failed retry gives the
     // first error.
     Status remove(const std::wstring& path) const;
-    // MoveFileExW replacing the target; when refused with access denied, retried with a
-    // POSIX-semantics rename that replaces the target. A failed retry gives the first error.
-    Status rename(const std::wstring& from, const std::wstring& to) const;
+    // Opens `path` itself (a link is not followed) with DELETE access, sharing everything. Fails
+    // with a sharing violation while any other handle on the file does not share deletion;
+    // while it is open, no such handle can be opened.
+    Result<win::UniqueHandle> hold(const std::wstring& path) const;
+    // Renames the held file to `to`, replacing it (FileRenameInfo); when refused with access
+    // denied (a read-only target, for one), retried with a POSIX-semantics rename that also
+    // ignores the read-only attribute. A failed retry gives the first error.
+    Status move(win::UniqueHandle& held, const std::wstring& to) const;
 };
 
 } // namespace kestrune::logging

@@ -21,6 +21,8 @@ constexpr std::uint32_t MIB_TCP_STATE_SYN_RCVD = 4; // and ESTABLISHED = 5, the 
 
 constexpr std::uint32_t NO_ERROR_CODE = 0;
 constexpr std::uint32_t ERROR_INSUFFICIENT_BUFFER_CODE = 122;
+// Fresh reads, with the size the failed one reported, of a table that outgrew its buffer.
+constexpr int TABLE_GREW_RETRIES = 3;
 
 // The table's counters and states are host-order DWORDs, and Windows is little-endian.
 std::uint32_t read_le32(const std::uint8_t* bytes) {
@@ -57,17 +59,23 @@ Result<PeerSet> read_rdp_peers(const TcpTableCall& call) {
     if (sizing != NO_ERROR_CODE && sizing != ERROR_INSUFFICIENT_BUFFER_CODE) {
         return fail("GetExtendedTcpTable sizing failed: " + win::code_text(sizing));
     }
-    if (size < HEADER_SIZE) {
-        return PeerSet{};
+    std::vector<std::uint8_t> buffer;
+    for (int attempt = 0;; ++attempt) {
+        if (size < HEADER_SIZE) {
+            return PeerSet{};
+        }
+        // operator new aligns for any fundamental type, so the DWORD fields are aligned too.
+        buffer.assign(size, 0);
+        const std::uint32_t code = call(buffer.data(), &size);
+        if (code == NO_ERROR_CODE) {
+            return rdp_peers_in_table(buffer);
+        }
+        // On a busy host the table can grow between two calls; the call has then stored the
+        // size it needs now.
+        if (code != ERROR_INSUFFICIENT_BUFFER_CODE || attempt == TABLE_GREW_RETRIES) {
+            return fail("GetExtendedTcpTable failed: " + win::code_text(code));
+        }
     }
-    const std::size_t buffer_size = size;
-    // operator new aligns for any fundamental type, so the DWORD fields are aligned too.
-    std::vector<std::uint8_t> buffer(buffer_size);
-    const std::uint32_t code = call(buffer.data(), &size);
-    if (code != NO_ERROR_CODE) {
-        return fail("GetExtendedTcpTable failed: " + win::code_text(code));
-    }
-    return rdp_peers_in_table(buffer);
 }
 
 } // namespace kestrune::routes

@@ -24,9 +24,10 @@ PeerSet rdp_peers_in_table(std::span<const std::uint8_t> table);
 // call's result code and updates *size.
 using TcpTableCall = std::function<std::uint32_t(void* buffer, std::uint32_t* size)>;
 
-// A sizing call with no buffer, then one call with a buffer of exactly the reported size. A
-// table that grew in between fails this attempt; the protection loop simply tries again on
-// its next pass.
+// A sizing call with no buffer, then one call with a buffer of exactly the reported size. When
+// the table grew in between (ERROR_INSUFFICIENT_BUFFER), the read is repeated with the size
+// that call reported, up to three times, before the pass fails. Rows are read only as far as
+// the buffer of the last call reaches.
 Result<PeerSet> read_rdp_peers(const TcpTableCall& call);
 
 } // namespace kestrune::routes

@@ -28,6 +28,9 @@ struct FakeDisk {
 
     std::set<std::string> failing_renames; // by source
     std::set<std::string> failing_removes;
+    // Held open by someone else without sharing deletion: cannot be held, moved or removed.
+    std::set<std::string> unmovable;
+    int holds = 0;          // attempts to hold a file for moving
     int failing_opens = 0;  // the next N opens fail
     int failing_writes = 0; // the next N writes fail
     int open_handles = 0;
@@ -71,6 +74,11 @@ struct FakeFiles {
         std::shared_ptr<FakeFile> file_;
     };
 
+    // A file held ready to be moved, by what it is rather than by its name.
+    struct Held {
+        std::shared_ptr<FakeFile> file;
+    };
+
     FakeDisk* disk = nullptr;
 
     std::optional<std::uint64_t> size(const std::string& path) const {
@@ -102,20 +110,37 @@ struct FakeFiles {
     }
     Status remove(const std::string& path) const {
         disk->journal.push_back("remove " + path);
-        if (disk->failing_removes.count(path) || !disk->files.erase(path)) {
+        if (disk->failing_removes.count(path) || disk->unmovable.count(path) ||
+            !disk->files.erase(path)) {
             return fail("remove failed: " + path);
         }
         return {};
     }
-    Status rename(const std::string& from, const std::string& to) const {
-        disk->journal.push_back("rename " + from + " -> " + to);
-        const auto found = disk->files.find(from);
-        if (disk->failing_renames.count(from) || found == disk->files.end()) {
-            return fail("rename failed: " + from);
+    Result<Held> hold(const std::string& path) const {
+        ++disk->holds;
+        const auto found = disk->files.find(path);
+        if (found == disk->files.end()) {
+            return fail("not found: " + path);
         }
-        auto file = found->second;
+        if (disk->unmovable.count(path)) {
+            return fail("sharing violation: " + path);
+        }
+        return Held{found->second};
+    }
+    Status move(Held& held, const std::string& to) const {
+        auto found = disk->files.begin();
+        while (found != disk->files.end() && found->second != held.file) {
+            ++found;
+        }
+        if (found == disk->files.end()) {
+            return fail("held file is gone");
+        }
+        disk->journal.push_back("rename " + found->first + " -> " + to);
+        if (disk->failing_renames.count(found->first) || disk->unmovable.count(to)) {
+            return fail("rename failed: " + found->first);
+        }
         disk->files.erase(found);
-        disk->files[to] = std::move(file);
+        disk->files[to] = held.file;
         return {};
     }
 };

@@ -122,29 +122,35 @@ TEST_F(RealRotation, LogDeletedBySomeoneElseIsNotRenamed) {
     EXPECT_EQ(read_file(path), "678901\n");
 }
 
-TEST_F(RealRotation, FailedRenameLeavesItClosedAndTheNextLineRetries) {
-    RotatingLog log = open(10);
+TEST_F(RealRotation, AReaderThatDoesNotShareDeletionPutsTheRotationOffAndLosesNothing) {
+    write_file(backup(1), "one");
+    write_file(backup(2), "two");
+    write_file(backup(3), "three");
+    Result<RotatingLog> opened = RotatingLog::open(path, 10, LOG_MAX_BACKUPS, WinFiles{}, 8);
+    ASSERT_TRUE(opened.ok()) << opened.error();
+    RotatingLog log = std::move(opened).value();
     ASSERT_TRUE(log.write_line("123456").ok());
-    // A reader that does not share deletion: the log cannot be renamed while it is open.
-    win::UniqueHandle blocker(CreateFileW(path.c_str(), GENERIC_READ,
-                                          FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                          OPEN_EXISTING, 0, nullptr));
-    ASSERT_TRUE(blocker.valid());
+    for (const std::wstring& held : {path, backup(2)}) {
+        // Holds the log or a backup without sharing deletion: it cannot be renamed meanwhile.
+        win::UniqueHandle blocker(CreateFileW(held.c_str(), GENERIC_READ,
+                                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                              OPEN_EXISTING, 0, nullptr));
+        ASSERT_TRUE(blocker.valid());
+        ASSERT_TRUE(log.write_line("abcd").ok()); // past the limit: the rotation is put off
+        ASSERT_TRUE(log.write_line("efgh").ok()); // past the next attempt: still held
+        EXPECT_TRUE(log.is_open());
+    }
+    const std::string lines = "123456\nabcd\nefgh\nabcd\nefgh\n";
+    EXPECT_EQ(read_file(path), lines);
+    EXPECT_EQ(read_file(backup(1)), "one");
+    EXPECT_EQ(read_file(backup(2)), "two");
+    EXPECT_EQ(read_file(backup(3)), "three");
 
-    Status failed = log.write_line("abcd");
-    ASSERT_FALSE(failed.ok());
-    EXPECT_THAT(failed.error(), EndsWith("(os error 32)")); // ERROR_SHARING_VIOLATION
-    EXPECT_FALSE(log.is_open());
-    EXPECT_EQ(log.current_size(), 7u);
-    EXPECT_FALSE(log.write_line("efgh").ok()); // tried again, still refused
-    EXPECT_EQ(read_file(path), "123456\n");
-    EXPECT_FALSE(exists(backup(1)));
-
-    blocker.reset();
-    ASSERT_TRUE(log.write_line("ijkl").ok());
-    EXPECT_TRUE(log.is_open());
-    EXPECT_EQ(read_file(backup(1)), "123456\n");
-    EXPECT_EQ(read_file(path), "ijkl\n");
+    ASSERT_TRUE(log.write_line("ijklmnop").ok()); // the reader has gone: rotated as usual
+    EXPECT_EQ(read_file(backup(1)), lines);
+    EXPECT_EQ(read_file(backup(2)), "one");
+    EXPECT_EQ(read_file(backup(3)), "two");
+    EXPECT_EQ(read_file(path), "ijklmnop\n");
 }
 
 TEST_F(RealRotation, FailedReopenIsRetriedByLaterLines) {

@@ -19,11 +19,21 @@ using Log = BasicRotatingLog<FakeFiles>;
 
 class Rotation : public ::testing::Test {
   protected:
-    Log open(std::uint64_t max_bytes = MAX, std::uint64_t max_backups = 3) {
-        Result<Log> log = Log::open("log", max_bytes, max_backups, FakeFiles{&disk});
+    Log open(std::uint64_t max_bytes = MAX, std::uint64_t max_backups = 3,
+             std::uint64_t retry_bytes = ROTATION_RETRY_BYTES) {
+        Result<Log> log = Log::open("log", max_bytes, max_backups, FakeFiles{&disk}, retry_bytes);
         EXPECT_TRUE(log.ok()) << log.error();
         disk.journal.clear();
         return std::move(log).value();
+    }
+    // A whole rotation of the log with backups 1 ("one"), 2 ("two") and 3.
+    void expect_full_chain_rotated(const std::string& log_was) {
+        EXPECT_THAT(disk.journal,
+                    ElementsAre("remove log.3", "rename log.2 -> log.3", "rename log.1 -> log.2",
+                                "rename log -> log.1", "open log"));
+        EXPECT_EQ(disk.data("log.3"), "two");
+        EXPECT_EQ(disk.data("log.2"), "one");
+        EXPECT_EQ(disk.data("log.1"), log_was);
     }
 
     FakeDisk disk;
@@ -126,12 +136,7 @@ TEST_F(Rotation, FullChainShiftsUpAndDropsTheOldest) {
     disk.put("log.3", "three");
     Log log = open(10);
     ASSERT_TRUE(log.rotate().ok());
-    EXPECT_THAT(disk.journal,
-                ElementsAre("remove log.3", "rename log.2 -> log.3", "rename log.1 -> log.2",
-                            "rename log -> log.1", "open log"));
-    EXPECT_EQ(disk.data("log.3"), "two");
-    EXPECT_EQ(disk.data("log.2"), "one");
-    EXPECT_EQ(disk.data("log.1"), "now");
+    expect_full_chain_rotated("now");
     EXPECT_EQ(disk.data("log"), "");
     EXPECT_EQ(disk.open_handles, 1);
 }
@@ -176,33 +181,66 @@ TEST_F(Rotation, NoBackupsDeletesTheLog) {
     EXPECT_FALSE(disk.exists("log.1"));
 }
 
-TEST_F(Rotation, FailedRenameLeavesItClosedAndEveryLaterLineRetries) {
+TEST_F(Rotation, FailedMoveKeepsTheLogOpenAndPutsTheRotationOff) {
     disk.put("log.1", "one");
-    Log log = open(10);
+    Log log = open(10, 3, 8);
     ASSERT_TRUE(log.write_line("123456").ok());
     disk.failing_renames.insert("log.1");
 
-    Status first = log.write_line("abcd"); // 7 + 5 > 10: rotates, and the rename fails
-    ASSERT_FALSE(first.ok());
-    EXPECT_EQ(first.error(), "rename failed: log.1");
-    EXPECT_THAT(disk.journal, ElementsAre("remove log.3", "rename log.1 -> log.2"));
-    EXPECT_FALSE(log.is_open());
-    EXPECT_EQ(disk.open_handles, 0);
-    EXPECT_EQ(log.current_size(), 7u); // kept: the rotation is still owed
-    EXPECT_EQ(disk.data("log"), "123456\n");
-
-    // Even a line that would fit tries the rotation first, since the file is closed.
-    disk.journal.clear();
-    EXPECT_FALSE(log.write_line("x").ok());
-    EXPECT_THAT(disk.journal, ElementsAre("remove log.3", "rename log.1 -> log.2"));
-
-    disk.failing_renames.clear();
-    ASSERT_TRUE(log.write_line("y").ok());
+    ASSERT_TRUE(log.write_line("abcd").ok()); // 7 + 5 > 10: rotates, and a move fails
+    EXPECT_THAT(disk.journal, ElementsAre("remove log.3", "rename log.1 -> log.2", "open log"));
     EXPECT_TRUE(log.is_open());
+    EXPECT_EQ(disk.open_handles, 1);
+    EXPECT_EQ(disk.data("log"), "123456\nabcd\n");
+    EXPECT_EQ(disk.data("log.1"), "one");
+    EXPECT_EQ(log.current_size(), 12u);
+
+    // Tried again only once the 8 bytes past the failed attempt's size (7) are used up.
+    disk.journal.clear();
+    disk.failing_renames.clear();
+    ASSERT_TRUE(log.write_line("x").ok()); // 14 <= 15
+    EXPECT_TRUE(disk.journal.empty());
+    ASSERT_TRUE(log.write_line("y").ok()); // 16 > 15
+    EXPECT_THAT(disk.journal, ElementsAre("remove log.3", "rename log.1 -> log.2",
+                                          "rename log -> log.1", "open log"));
     EXPECT_EQ(disk.data("log.2"), "one");
-    EXPECT_EQ(disk.data("log.1"), "123456\n");
+    EXPECT_EQ(disk.data("log.1"), "123456\nabcd\nx\n");
     EXPECT_EQ(disk.data("log"), "y\n");
     EXPECT_EQ(log.current_size(), 2u);
+}
+
+TEST_F(Rotation, FileHeldByAReaderThatDoesNotShareDeletionCostsNoBackupAndNoLine) {
+    for (const std::string held : {"log", "log.2", "log.3"}) {
+        SCOPED_TRACE(held);
+        disk = FakeDisk{};
+        disk.put("log.1", "one");
+        disk.put("log.2", "two");
+        disk.put("log.3", "three");
+        Log log = open(10, 3, 8);
+        ASSERT_TRUE(log.write_line("123456").ok());
+        disk.unmovable.insert(held);
+
+        const int holds_before = disk.holds;
+        ASSERT_TRUE(log.write_line("abcd").ok());
+        ASSERT_TRUE(log.write_line("x").ok()); // within the 8 bytes: not tried again
+        ASSERT_TRUE(log.write_line("y").ok()); // tried again, still held
+        // Each attempt holds the live file and the backups to be moved, up to the one held.
+        EXPECT_EQ(disk.holds - holds_before, held == "log" ? 2 : 6);
+        EXPECT_EQ(disk.data("log"), "123456\nabcd\nx\ny\n");
+        EXPECT_EQ(disk.data("log.1"), "one");
+        EXPECT_EQ(disk.data("log.2"), "two");
+        EXPECT_EQ(disk.data("log.3"), "three");
+        EXPECT_TRUE(log.is_open());
+
+        // Once the reader has gone, the next attempt (past 14 + 8 bytes) rotates as usual.
+        disk.unmovable.clear();
+        disk.journal.clear();
+        ASSERT_TRUE(log.write_line("z").ok());
+        EXPECT_TRUE(disk.journal.empty());
+        ASSERT_TRUE(log.write_line("0123").ok());
+        expect_full_chain_rotated("123456\nabcd\nx\ny\nz\n");
+        EXPECT_EQ(disk.data("log"), "0123\n");
+    }
 }
 
 TEST_F(Rotation, FailedReopenIsRetriedByTheNextLine) {
@@ -253,13 +291,18 @@ TEST_F(Rotation, OpenFailureIsReturned) {
     EXPECT_EQ(log.error(), "open failed: log");
 }
 
-TEST_F(Rotation, FailedRotationAtOpenIsReturned) {
-    disk.put("log", "", MAX);
-    disk.failing_renames.insert("log");
+TEST_F(Rotation, RotationAtOpenThatCannotBeDoneOpensTheFullFile) {
+    disk.put("log", "old", MAX - 3);
+    disk.put("log.1", "one");
+    disk.unmovable.insert("log");
     Result<Log> log = Log::open("log", MAX, 3, FakeFiles{&disk});
-    ASSERT_FALSE(log.ok());
-    EXPECT_EQ(log.error(), "rename failed: log");
-    EXPECT_EQ(disk.open_handles, 0);
+    ASSERT_TRUE(log.ok()) << log.error();
+    EXPECT_THAT(disk.journal, ElementsAre("open log"));
+    EXPECT_EQ(disk.open_handles, 1);
+    EXPECT_EQ(log->current_size(), MAX);
+    ASSERT_TRUE(log->write_line("kept").ok());
+    EXPECT_EQ(disk.data("log"), "oldkept\n");
+    EXPECT_EQ(disk.data("log.1"), "one");
 }
 
 TEST_F(Rotation, WriteErrorKeepsItOpenAndTheSizeUnchanged) {
@@ -273,26 +316,27 @@ TEST_F(Rotation, WriteErrorKeepsItOpenAndTheSizeUnchanged) {
     EXPECT_EQ(log.current_size(), 5u);
 }
 
-TEST_F(Rotation, FailedLineFeedLeavesTheSizeUnchanged) {
-    // A fake whose second write fails: the message lands, the line feed does not.
-    struct SecondWriteFails : FakeFiles {
-        int* writes;
+TEST_F(Rotation, AddedLineFeedGoesInTheSameWrite) {
+    // One write per line, so that another writer of the file never lands between a line and
+    // its line feed.
+    struct RecordedWrites : FakeFiles {
+        std::vector<std::string>* writes;
         Status write(File& file, std::string_view bytes) const {
-            if (++*writes == 2) {
-                return fail("line feed failed");
-            }
+            writes->emplace_back(bytes);
             return FakeFiles::write(file, bytes);
         }
     };
-    int writes = 0;
-    Result<BasicRotatingLog<SecondWriteFails>> log =
-        BasicRotatingLog<SecondWriteFails>::open("log", MAX, 3, SecondWriteFails{{&disk}, &writes});
+    std::vector<std::string> writes;
+    Result<BasicRotatingLog<RecordedWrites>> log =
+        BasicRotatingLog<RecordedWrites>::open("log", MAX, 3, RecordedWrites{{&disk}, &writes});
     ASSERT_TRUE(log.ok());
-    Status written = log->write_line("half");
-    ASSERT_FALSE(written.ok());
-    EXPECT_EQ(written.error(), "line feed failed");
-    EXPECT_EQ(disk.data("log"), "half");
-    EXPECT_EQ(log->current_size(), 0u);
+    const std::string long_line(100000, 'l'); // past the kept buffer
+    for (const std::string& line : {std::string("half"), std::string("whole\n"), long_line,
+                                    std::string(""), std::string("again")}) {
+        ASSERT_TRUE(log->write_line(line).ok());
+    }
+    EXPECT_THAT(writes, ElementsAre("half\n", "whole\n", long_line + "\n", "\n", "again\n"));
+    EXPECT_EQ(log->current_size(), disk.size("log"));
 }
 
 TEST_F(Rotation, SizeArithmeticSaturates) {

@@ -83,23 +83,67 @@ TEST(WinFiles, OpenFailsWithTheOsErrorText) {
     EXPECT_THAT(file.error(), EndsWith("(os error 3)")); // ERROR_PATH_NOT_FOUND
 }
 
-TEST(WinFiles, RemoveAndRenameReplacingTheTarget) {
+// A held file can be moved while the log's own handle (sharing everything) is open on it.
+Status hold_and_move(const std::wstring& from, const std::wstring& to) {
+    const WinFiles files;
+    Result<win::UniqueHandle> held = files.hold(from);
+    if (!held) {
+        return fail(std::move(held).error());
+    }
+    return files.move(*held, to);
+}
+
+TEST(WinFiles, RemoveAndMoveReplacingTheTarget) {
     TempDir dir;
     const WinFiles files;
     write_file(dir / L"a", "A");
     write_file(dir / L"b", "B");
-    ASSERT_TRUE(files.rename(dir / L"a", dir / L"b").ok());
+    {
+        Result<win::UniqueHandle> log = files.open(dir / L"a");
+        ASSERT_TRUE(log.ok());
+        ASSERT_TRUE(hold_and_move(dir / L"a", dir / L"b").ok());
+        ASSERT_TRUE(files.write(*log, "+").ok()); // the handle follows the file
+    }
     EXPECT_FALSE(exists(dir / L"a"));
-    EXPECT_EQ(read_file(dir / L"b"), "A");
+    EXPECT_EQ(read_file(dir / L"b"), "A+");
     ASSERT_TRUE(files.remove(dir / L"b").ok());
     EXPECT_FALSE(exists(dir / L"b"));
 
     Status missing = files.remove(dir / L"b");
     ASSERT_FALSE(missing.ok());
     EXPECT_THAT(missing.error(), EndsWith("(os error 2)"));
-    Status no_source = files.rename(dir / L"a", dir / L"c");
+    Status no_source = hold_and_move(dir / L"a", dir / L"c");
     ASSERT_FALSE(no_source.ok());
     EXPECT_THAT(no_source.error(), EndsWith("(os error 2)"));
+}
+
+TEST(WinFiles, AReaderThatDoesNotShareDeletionAndAHeldFileKeepEachOtherOut) {
+    TempDir dir;
+    const std::wstring path = dir / L"log";
+    write_file(path, "x");
+    const WinFiles files;
+    {
+        win::UniqueHandle reader(CreateFileW(path.c_str(), GENERIC_READ,
+                                             FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                             OPEN_EXISTING, 0, nullptr));
+        ASSERT_TRUE(reader.valid());
+        Result<win::UniqueHandle> held = files.hold(path);
+        ASSERT_FALSE(held.ok());
+        EXPECT_THAT(held.error(), EndsWith("(os error 32)")); // ERROR_SHARING_VIOLATION
+    }
+    Result<win::UniqueHandle> held = files.hold(path);
+    ASSERT_TRUE(held.ok()) << held.error();
+    // While it is held, such a reader is kept out, so the move cannot be blocked any more.
+    win::UniqueHandle late_reader(CreateFileW(path.c_str(), GENERIC_READ,
+                                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                              OPEN_EXISTING, 0, nullptr));
+    EXPECT_FALSE(late_reader.valid());
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    // One that shares deletion, like the log's own handle, is let in.
+    Result<win::UniqueHandle> log = files.open(path);
+    EXPECT_TRUE(log.ok());
+    ASSERT_TRUE(files.move(*held, dir / L"log.1").ok());
+    EXPECT_EQ(read_file(dir / L"log.1"), "x");
 }
 
 TEST(WinFiles, ReadOnlyFileIsRemovedThroughTheRetry) {
@@ -122,17 +166,17 @@ TEST(WinFiles, ReadOnlyFileIsRemovedThroughTheRetry) {
     }
 }
 
-TEST(WinFiles, FailedRenameRetryGivesTheFirstError) {
+TEST(WinFiles, FailedMoveRetryGivesTheFirstError) {
     TempDir dir;
     write_file(dir / L"file", "x");
-    // A non-empty directory can be replaced neither by MoveFileExW nor by the retry.
+    // A non-empty directory can be replaced neither by the rename nor by the retry.
     CreateDirectoryW((dir / L"dir").c_str(), nullptr);
     write_file(dir / L"dir\\inside", "y");
     ASSERT_FALSE(
         MoveFileExW((dir / L"file").c_str(), (dir / L"dir").c_str(), MOVEFILE_REPLACE_EXISTING));
     const DWORD first = GetLastError();
 
-    Status renamed = WinFiles{}.rename(dir / L"file", dir / L"dir");
+    Status renamed = hold_and_move(dir / L"file", dir / L"dir");
     ASSERT_FALSE(renamed.ok());
     EXPECT_THAT(renamed.error(), EndsWith("(os error " + std::to_string(first) + ")"));
     EXPECT_EQ(read_file(dir / L"file"), "x");

@@ -92,6 +92,7 @@ struct FakeTcpTable {
     std::uint32_t reported_size = 0;
     std::uint32_t sizing_code = 122;
     std::uint32_t fill_code = 0;
+    std::vector<std::uint32_t> growth; // a fill call for each: 122 and this size needed now
     std::vector<std::uint8_t> contents;
     std::vector<std::uint32_t> sizes_passed;
     int calls = 0;
@@ -103,6 +104,11 @@ struct FakeTcpTable {
             if (buffer == nullptr) {
                 *size = reported_size;
                 return sizing_code;
+            }
+            if (!growth.empty()) {
+                *size = growth.front();
+                growth.erase(growth.begin());
+                return 122;
             }
             if (!contents.empty()) {
                 std::memcpy(buffer, contents.data(), std::min<std::size_t>(*size, contents.size()));
@@ -154,17 +160,37 @@ TEST(ReadRdpPeers, FailuresCarryTheBareCode) {
     EXPECT_EQ(sizing_failed.error(), "GetExtendedTcpTable sizing failed: 87");
     EXPECT_EQ(sizing.calls, 1);
 
-    FakeTcpTable grown; // the table grew between the two calls: no retry within the call
-    grown.reported_size = 100;
-    grown.fill_code = 122;
-    const auto fill_failed = read_rdp_peers(grown.call());
+    FakeTcpTable refused;
+    refused.reported_size = 100;
+    refused.fill_code = 87;
+    const auto fill_failed = read_rdp_peers(refused.call());
     ASSERT_FALSE(fill_failed);
-    EXPECT_EQ(fill_failed.error(), "GetExtendedTcpTable failed: 122");
-    EXPECT_EQ(grown.calls, 2);
+    EXPECT_EQ(fill_failed.error(), "GetExtendedTcpTable failed: 87");
+    EXPECT_EQ(refused.calls, 2);
 
     FakeTcpTable huge;
     huge.sizing_code = 0xC0000017;
     EXPECT_EQ(read_rdp_peers(huge.call()).error(), "GetExtendedTcpTable sizing failed: 3221225495");
+}
+
+TEST(ReadRdpPeers, TableThatGrowsIsReadAgainWithTheNewSizeUpToThreeTimes) {
+    FakeTcpTable fake;
+    fake.contents = table({{ESTAB, 3389, {5, 6, 7, 8}}, {ESTAB, 3389, {9, 9, 9, 9}}});
+    const auto full = static_cast<std::uint32_t>(fake.contents.size());
+    fake.reported_size = 4 + 24;
+    fake.growth = {full - 10, full};
+    const auto peers = read_rdp_peers(fake.call());
+    ASSERT_TRUE(peers) << peers.error();
+    EXPECT_EQ(*peers, (PeerSet{{5, 6, 7, 8}, {9, 9, 9, 9}}));
+    EXPECT_EQ(fake.sizes_passed, (std::vector<std::uint32_t>{0, 4 + 24, full - 10, full}));
+
+    FakeTcpTable busy; // still growing at the third retry: this pass fails
+    busy.reported_size = 100;
+    busy.growth = {200, 300, 400, 500};
+    const auto failed = read_rdp_peers(busy.call());
+    ASSERT_FALSE(failed);
+    EXPECT_EQ(failed.error(), "GetExtendedTcpTable failed: 122");
+    EXPECT_EQ(busy.sizes_passed, (std::vector<std::uint32_t>{0, 100, 200, 300, 400}));
 }
 
 } // namespace

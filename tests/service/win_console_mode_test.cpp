@@ -6,10 +6,13 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <functional>
 #include <future>
 #include <string>
 #include <vector>
 
+#include "win/unique_handle.h"
 #include "win/wide.h"
 #include "win_support.h"
 
@@ -31,6 +34,8 @@ struct ConsoleCase {
     std::string config; // the stand-in's config.json; empty: no sing-box.exe at all
     std::wstring extra_arguments;
     bool weak_data_directory = false;
+    // Prepares the data directory; the handle it returns is held open for the whole run.
+    std::function<win::UniqueHandle(const std::wstring& data_directory)> prepare = nullptr;
 };
 
 // Copies the service beside a stand-in sing-box.exe (unless the case has none), points
@@ -52,10 +57,16 @@ ConsoleRun run_console(const ConsoleCase& c) {
         EXPECT_TRUE(set_directory_sddl(programdata + L"\\KestruneConnect", L"D:(A;OICI;FA;;;WD)"));
     }
 
+    win::UniqueHandle held;
+    if (c.prepare) {
+        held = c.prepare(programdata + L"\\KestruneConnect");
+    }
+
     ConsoleRun run;
     const ProcessResult result =
         run_process(exe, c.extra_arguments, {{L"PROGRAMDATA", programdata}}, 90000);
     EXPECT_TRUE(result.finished);
+    held.reset();
     run.exit_code = result.exit_code;
     run.standard_error = result.standard_error;
     run.data_directory = programdata + L"\\KestruneConnect";
@@ -79,6 +90,41 @@ bool starts_with_dispatcher_failure(const std::string& log) {
     return i > digits_start && log.compare(i, 1, "\n") == 0;
 }
 
+constexpr std::uint64_t LOG_LIMIT = 10485760;
+constexpr std::uint64_t HELD_LOG_HEADROOM = 3000; // the held log is this much under the limit
+constexpr int HELD_LOG_LINES = 200;
+
+// The stand-in's numbered line `number` of 60 bytes.
+std::string numbered_line(int number) {
+    char digits[16];
+    std::snprintf(digits, sizeof digits, "%012d", number);
+    std::string line = digits;
+    line.resize(59, '.');
+    return line + "\n";
+}
+
+// A log close to its limit with three backups, held open by this process the way a plain
+// fopen or many tail tools hold it: sharing reading and writing but not deletion.
+win::UniqueHandle hold_a_nearly_full_log(const std::wstring& data_directory) {
+    const std::wstring log = data_directory + L"\\sing-box-service.log";
+    for (const char* n : {"1", "2", "3"}) {
+        write_file(log + L"." + win::widen(n), std::string("backup ") + n + "\n");
+    }
+    {
+        win::UniqueHandle file(
+            CreateFileW(log.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+        LARGE_INTEGER end;
+        end.QuadPart = static_cast<LONGLONG>(LOG_LIMIT - HELD_LOG_HEADROOM);
+        EXPECT_TRUE(SetFilePointerEx(file.get(), end, nullptr, FILE_BEGIN));
+        EXPECT_TRUE(SetEndOfFile(file.get()));
+    }
+    win::UniqueHandle reader(CreateFileW(log.c_str(), GENERIC_READ,
+                                         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                         0, nullptr));
+    EXPECT_TRUE(reader.valid());
+    return reader;
+}
+
 TEST(ConsoleMode, RunsTheChildOnceAndLogsHowItEnded) {
     wait_for_settled_services();
     const std::vector<ConsoleCase> cases = {
@@ -88,6 +134,10 @@ TEST(ConsoleMode, RunsTheChildOnceAndLogsHowItEnded) {
         {"args", R"({"steps":[{"text":"args ignored\n"}],"exit_code":0})",
          L"--console run -c X:\\other.json"},
         {"missing", "", L""},
+        {"held-log",
+         R"({"steps":[{"lines":60,"bytes":)" + std::to_string(60 * HELD_LOG_LINES) +
+             R"(}],"exit_code":0})",
+         L"", false, hold_a_nearly_full_log},
     };
     std::vector<std::future<ConsoleRun>> runs;
     for (const auto& c : cases) {
@@ -101,8 +151,12 @@ TEST(ConsoleMode, RunsTheChildOnceAndLogsHowItEnded) {
     const std::string console_line = "Kestrune service wrapper running in console mode\n";
     for (std::size_t i = 0; i < cases.size(); ++i) {
         SCOPED_TRACE(cases[i].name);
-        EXPECT_TRUE(starts_with_dispatcher_failure(results[i].log)) << results[i].log;
-        EXPECT_NE(results[i].log.find(console_line), std::string::npos) << results[i].log;
+        // What this run wrote, after what the case prepared.
+        const std::string log = cases[i].prepare
+                                    ? results[i].log.substr(LOG_LIMIT - HELD_LOG_HEADROOM)
+                                    : results[i].log;
+        EXPECT_TRUE(starts_with_dispatcher_failure(log)) << log.substr(0, 2000);
+        EXPECT_NE(log.find(console_line), std::string::npos) << log.substr(0, 2000);
     }
 
     const auto& exit0 = results[0];
@@ -137,6 +191,24 @@ TEST(ConsoleMode, RunsTheChildOnceAndLogsHowItEnded) {
     EXPECT_TRUE(missing.standard_error.ends_with("(os error 2)\n")) << missing.standard_error;
     EXPECT_EQ(missing.log.find("sing-box console exit: "), std::string::npos) << missing.log;
     EXPECT_TRUE(missing.log.ends_with(console_line)) << missing.log;
+
+    // The log passed its limit while a reader held it: no backup is touched, and every line
+    // went on into the live file.
+    const auto& held = results[5];
+    EXPECT_EQ(held.exit_code, 0u);
+    for (const char* n : {"1", "2", "3"}) {
+        EXPECT_EQ(read_file(held.data_directory + L"\\sing-box-service.log." + win::widen(n)),
+                  std::string("backup ") + n + "\n");
+    }
+    ASSERT_GT(held.raw_log.size(), LOG_LIMIT);
+    EXPECT_EQ(held.raw_log.find_first_not_of('\0'), LOG_LIMIT - HELD_LOG_HEADROOM);
+    std::string child_lines;
+    for (int i = 0; i < HELD_LOG_LINES; ++i) {
+        child_lines += numbered_line(i);
+    }
+    EXPECT_TRUE(
+        held.log.ends_with(console_line + child_lines + "sing-box console exit: exit code: 0\n"))
+        << held.log.substr(held.log.size() - std::min<std::size_t>(held.log.size(), 2000));
 }
 
 } // namespace
