@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, only when something is missing.
-# Sourced by scripts/test and scripts/run.
+# Sourced by scripts/test, scripts/run and scripts/package.
 kestrune_install_deps() {
     local packages=(cmake make g++ googletest libgtest-dev libgmock-dev libbenchmark-dev
                     g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix wine wine64
-                    iproute2 procps psmisc)
+                    iproute2 procps psmisc
+                    wixl msitools osslsigncode openssl binutils-mingw-w64-x86-64)
     local missing=()
     for p in "${packages[@]}"; do
         dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' ||
