@@ -22,9 +22,9 @@ Result<win::UniqueHandle, OsError> open_null_device(DWORD access);
 
 // Starts `executable` (no PATH search) with a command line that parses back into `args`,
 // no window, the service's environment and current directory, and the three given handles
-// as its standard handles. Every inheritable handle of the process goes to the child, so the
-// caller holds process_creation_lock() from creating the child's ends until it has closed
-// its copies of them.
+// (inheritable) as its standard handles. The child inherits those three and no other handle.
+// The caller still holds process_creation_lock() from creating the child's ends until it has
+// closed its copies of them (process_lock.h says why).
 Result<LaunchedProcess, OsError> create_process(const std::wstring& executable,
                                                 const std::vector<std::wstring>& args,
                                                 HANDLE std_input, HANDLE std_output,

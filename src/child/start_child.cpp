@@ -28,9 +28,9 @@ Result<void, OsError> create_output_pipe(win::UniqueHandle& read_end,
 
 } // namespace
 
-// The lock keeps any other child started meanwhile from inheriting these ends and so keeping
-// a pump from ever seeing the end of its stream. The service's copies of the child's ends
-// close when this returns, on every path.
+// The lock keeps these inheritable ends away from any other process created meanwhile (see
+// process_lock.h). The service's copies of the child's ends close when this returns, on every
+// path.
 Result<StartedChild, OsError> start_child(const std::wstring& executable,
                                           const std::vector<std::wstring>& args) {
     std::lock_guard lock(process_creation_lock());

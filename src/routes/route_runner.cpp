@@ -38,8 +38,8 @@ std::optional<std::wstring> read_windir() {
 
 Result<child::LaunchedProcess, OsError> start_route_exe(const std::wstring& executable,
                                                         const std::vector<std::wstring>& args) {
-    // Held until the null-device handles below are closed again, so no other child (sing-box)
-    // created meanwhile inherits them, nor route.exe its pipe ends.
+    // Held until the inheritable null-device handles below are closed again (see
+    // process_lock.h).
     std::lock_guard lock(child::process_creation_lock());
     auto input = child::open_null_device(GENERIC_READ);
     if (!input) {

@@ -25,7 +25,8 @@ bool dacl_lets_others_write(const std::optional<std::vector<Ace>>& dacl) {
 }
 
 bool writable_by_non_admins(const DirectorySecurity& security) {
-    return !is_trusted_sid(security.owner) || dacl_lets_others_write(security.dacl);
+    return security.reparse_point || !is_trusted_sid(security.owner) ||
+           dacl_lets_others_write(security.dacl);
 }
 
 std::vector<std::string> compose_directory_warnings(std::optional<bool> data_unsafe,

@@ -45,6 +45,9 @@ struct DirectorySecurity {
     std::string owner;
     // Empty for a null (or absent) DACL, which grants everyone everything.
     std::optional<std::vector<Ace>> dacl;
+    // The entry is a junction, a symbolic link or another reparse point: owner and DACL are
+    // then the link's own, and whoever made it can point it elsewhere at any time.
+    bool reparse_point = false;
 };
 
 bool is_trusted_sid(std::string_view sid);
@@ -53,7 +56,8 @@ bool is_trusted_sid(std::string_view sid);
 // rights to an untrusted SID, or when there is no DACL at all. The owner is not looked at.
 bool dacl_lets_others_write(const std::optional<std::vector<Ace>>& dacl);
 
-// The whole verdict: an untrusted owner can rewrite the DACL at will, so it counts too.
+// The whole verdict: an untrusted owner can rewrite the DACL at will, so it counts too, and a
+// link is never trusted, whatever it points to now.
 bool writable_by_non_admins(const DirectorySecurity& security);
 
 // The start-up warnings, data directory first; a directory whose verdict is unknown (missing,

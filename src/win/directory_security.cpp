@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "win/os_error.h"
+#include "win/unique_handle.h"
 #include "win/wide.h"
 
 namespace kestrune::win {
@@ -89,6 +90,8 @@ Status create_protected_directory(const std::wstring& path) {
     }
     const OsError error = last_os_error();
     // Only a directory already there is success; its security is deliberately not touched.
+    // GetFileAttributesW reads the entry itself, so a junction or directory link counts too
+    // and is used as it stands; the start-up check judges it as a link.
     if (error.code == ERROR_ALREADY_EXISTS) {
         const DWORD found = GetFileAttributesW(path.c_str());
         if (found != INVALID_FILE_ATTRIBUTES && (found & FILE_ATTRIBUTE_DIRECTORY) != 0) {
@@ -99,17 +102,34 @@ Status create_protected_directory(const std::wstring& path) {
 }
 
 std::optional<DirectorySecurity> read_directory_security(const std::wstring& path) {
+    // The entry itself: reading through the path would follow a junction or symbolic link and
+    // judge whatever it points to today.
+    const UniqueHandle entry(
+        CreateFileW(path.c_str(), READ_CONTROL | FILE_READ_ATTRIBUTES,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    BY_HANDLE_FILE_INFORMATION information{};
+    if (!entry || !GetFileInformationByHandle(entry.get(), &information)) {
+        return std::nullopt;
+    }
     PSID owner = nullptr;
     PACL dacl = nullptr;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    const DWORD result = GetNamedSecurityInfoW(
-        path.c_str(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
-        &owner, nullptr, &dacl, nullptr, &descriptor);
+    const DWORD result = GetSecurityInfo(entry.get(), SE_FILE_OBJECT,
+                                         OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                                         &owner, nullptr, &dacl, nullptr, &descriptor);
     if (result != ERROR_SUCCESS) {
         return std::nullopt;
     }
     const LocalPtr<void> owned(descriptor);
     DirectorySecurity security;
+    // Wine 8 opens the target of a Unix symbolic link even with FILE_FLAG_OPEN_REPARSE_POINT
+    // and shows the link only in the attributes read by path (which Windows, too, reads from
+    // the entry itself); either look finding a reparse point is enough.
+    const DWORD by_path = GetFileAttributesW(path.c_str());
+    security.reparse_point =
+        (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ||
+        (by_path != INVALID_FILE_ATTRIBUTES && (by_path & FILE_ATTRIBUTE_REPARSE_POINT) != 0);
     security.owner = sid_text(owner);
     // A null DACL and a missing one both come back as a null pointer; both grant everything.
     if (dacl != nullptr) {

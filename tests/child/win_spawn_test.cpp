@@ -117,6 +117,30 @@ TEST_F(SpawnSingBox, RealEntryStartsSingBoxBesideTheRunningExe) {
     DeleteFileW(sing_box.c_str());
 }
 
+// A handle the service made inheritable for its own reasons (in console mode, the standard
+// handles its caller gave it) stays out of the child: once the service closes its copy of a
+// pipe's write end, the reader sees the end of the pipe while the child still runs.
+TEST_F(SpawnSingBox, ChildInheritsOnlyItsStandardHandles) {
+    SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
+    win::UniqueHandle read_end, write_end;
+    ASSERT_TRUE(CreatePipe(read_end.put(), write_end.put(), &inherit, 0));
+    auto child = spawn_stand_in(R"({"run_ms": "forever"})");
+    ASSERT_TRUE(child.ok()) << child.error();
+    write_end.reset();
+
+    const auto pipe_ended = [&] {
+        DWORD available = 0;
+        return !PeekNamedPipe(read_end.get(), nullptr, 0, nullptr, &available, nullptr) &&
+               GetLastError() == ERROR_BROKEN_PIPE;
+    };
+    EXPECT_TRUE(eventually(pipe_ended, 10000)) << "the child holds the write end";
+    auto still_running = child->try_wait();
+    ASSERT_TRUE(still_running.ok());
+    EXPECT_FALSE(still_running->has_value());
+    ASSERT_TRUE(child->kill().ok());
+    ASSERT_TRUE(child->wait().ok());
+}
+
 // Arguments that need quoting and escaping reach a real child exactly as given.
 TEST(Launch, AwkwardArgumentsArriveUnchanged) {
     const std::wstring dir = make_temp_dir(L"args");

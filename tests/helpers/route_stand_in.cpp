@@ -1,9 +1,9 @@
 // Stand-in for the system's route.exe. Tests place it as <WINDIR>\System32\route.exe; it
 // changes no route. Each run appends its whole command line (GetCommandLineW, as UTF-8) as one
 // line to route-record.txt beside itself, writes the GetFileType values of its standard
-// input, output and error ("2 2 2" for the null device) to route-std-handles.txt, then exits with
-// the code written in route-exit-code.txt beside itself (decimal or 0x-prefixed hex), or 0 when
-// that file is missing.
+// input, output and error ("2 2 2" for the null device) to route-std-handles.txt, waits while
+// route-hold.txt exists beside itself, then exits with the code written in route-exit-code.txt
+// beside itself (decimal or 0x-prefixed hex), or 0 when that file is missing.
 
 #include <windows.h>
 
@@ -73,5 +73,9 @@ int main() {
     const std::wstring handles_file = directory + L"\\route-std-handles.txt";
     DeleteFileW(handles_file.c_str());
     append_line(handles_file, types);
+    const std::wstring hold = directory + L"\\route-hold.txt";
+    while (GetFileAttributesW(hold.c_str()) != INVALID_FILE_ATTRIBUTES) {
+        Sleep(10);
+    }
     ExitProcess(wanted_exit_code(directory + L"\\route-exit-code.txt"));
 }

@@ -6,10 +6,12 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 
 #include "routes/route_runner.h"
 #include "win/os_error.h"
 #include "win/wide.h"
+#include "win_support.h"
 
 namespace kestrune::routes {
 namespace {
@@ -59,7 +61,7 @@ class RouteRunner : public testing::Test {
     void TearDown() override {
         SetEnvironmentVariableW(L"WINDIR", had_windir_ ? saved_windir_.c_str() : nullptr);
         for (const wchar_t* name : {L"route.exe", L"route-record.txt", L"route-exit-code.txt",
-                                    L"route-std-handles.txt"}) {
+                                    L"route-std-handles.txt", L"route-hold.txt"}) {
             DeleteFileW((system32_ + L"\\" + name).c_str());
         }
         RemoveDirectoryW(system32_.c_str());
@@ -96,6 +98,36 @@ TEST_F(RouteRunner, StandardHandlesAreTheNullDevice) {
     // The stand-in notes GetFileType of its three standard handles; the test's own are pipes
     // or files under CTest, so an inherited one would show up as 3 or 1.
     EXPECT_EQ(read_file(system32_ + L"\\route-std-handles.txt"), "2 2 2\n");
+}
+
+// A handle the service made inheritable for its own use (a pipe write end, say) is not held by
+// a running route.exe: once the service closes it, the pipe's reader sees its end.
+TEST_F(RouteRunner, RouteExeInheritsOnlyItsStandardHandles) {
+    SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
+    HANDLE read_end = nullptr;
+    HANDLE write_end = nullptr;
+    ASSERT_TRUE(CreatePipe(&read_end, &write_end, &inherit, 0));
+    const std::wstring hold = system32_ + L"\\route-hold.txt";
+    write_file(hold, "");
+    Status added = fail("not run");
+    std::thread runner([&] { added = run_route_command("ADD", PEER, PHYSICAL); });
+
+    const auto started = [&] { return !read_file(system32_ + L"\\route-std-handles.txt").empty(); };
+    const bool running = test::eventually(started, 30000);
+    CloseHandle(write_end);
+    const bool ended = test::eventually(
+        [&] {
+            DWORD available = 0;
+            return !PeekNamedPipe(read_end, nullptr, 0, nullptr, &available, nullptr) &&
+                   GetLastError() == ERROR_BROKEN_PIPE;
+        },
+        10000);
+    DeleteFileW(hold.c_str());
+    runner.join();
+    CloseHandle(read_end);
+    EXPECT_TRUE(running) << "route.exe never started";
+    EXPECT_TRUE(ended) << "route.exe holds the write end";
+    EXPECT_TRUE(added) << added.error();
 }
 
 TEST_F(RouteRunner, NonzeroExitCodesAreReported) {

@@ -97,6 +97,7 @@ TEST(DirectorySafety, Verdicts) {
          {BA, with(protected_dacl(), allow(BU, 0, GENERIC_READ_EXECUTE))},
          false},
         {"SIDs are told apart exactly, not by prefix", {"S-1-5-180", protected_dacl()}, true},
+        {"a link with a protected DACL owned by SYSTEM", {SY, protected_dacl(), true}, true},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(writable_by_non_admins(c.security), c.unsafe) << c.name;

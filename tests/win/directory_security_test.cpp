@@ -7,7 +7,9 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
+#include <vector>
 
 #include "win/wide.h"
 
@@ -69,6 +71,62 @@ bool others_besides_owner_may_write(const DirectorySecurity& security) {
     return dacl_lets_others_write(rest);
 }
 
+bool is_link(const std::wstring& path) {
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
+// Wine 8's CreateSymbolicLinkW does nothing and reports success, and it can delete no Unix
+// symbolic link to a directory; but it shows such a link as a reparse point and can start a
+// Unix program, so there links are made and removed with ln and rm. Wine cannot wait for a
+// Unix process (the wait fails at once), so the result is polled for.
+bool run_unix_on_paths(const wchar_t* command, const std::vector<std::wstring>& paths,
+                       const std::function<bool()>& done) {
+    using UnixName = char*(CDECL*)(const wchar_t*);
+    const auto unix_name = reinterpret_cast<UnixName>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+    std::wstring line = command;
+    for (const std::wstring& path : paths) {
+        char* name = unix_name(path.c_str());
+        line += L" \"" + widen(name) + L"\"";
+        HeapFree(GetProcessHeap(), 0, name);
+    }
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION info{};
+    if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &startup, &info)) {
+        return false;
+    }
+    CloseHandle(info.hProcess);
+    CloseHandle(info.hThread);
+    for (int waited = 0; waited < 30000 && !done(); waited += 10) {
+        Sleep(10);
+    }
+    return done();
+}
+
+// A directory symbolic link at `link` to `target`.
+bool make_directory_link(const std::wstring& link, const std::wstring& target) {
+    if (running_under_wine()) {
+        return run_unix_on_paths(L"Z:\\bin\\ln -s", {target, link}, [&] { return is_link(link); });
+    }
+    return CreateSymbolicLinkW(link.c_str(), target.c_str(),
+                               SYMBOLIC_LINK_FLAG_DIRECTORY |
+                                   SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE) &&
+           is_link(link);
+}
+
+void remove_link(const std::wstring& link) {
+    if (running_under_wine()) {
+        run_unix_on_paths(L"Z:\\bin\\rm", {link}, [&] {
+            return GetFileAttributesW(link.c_str()) == INVALID_FILE_ATTRIBUTES;
+        });
+    } else if (!RemoveDirectoryW(link.c_str())) {
+        DeleteFileW(link.c_str());
+    }
+}
+
 // Everyone may change the directory: a DACL that Wine can show, since it maps only Everyone to
 // the Unix "other" bits.
 constexpr const wchar_t* WEAK_SDDL = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1301bf;;;WD)";
@@ -96,7 +154,9 @@ class DirectorySecurityTest : public ::testing::Test {
                     continue;
                 }
                 const std::wstring child = path + L"\\" + name;
-                if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+                if (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+                    remove_link(child); // the link goes, not what it points to
+                } else if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
                     remove_tree(child);
                 } else {
                     DeleteFileW(child.c_str());
@@ -179,6 +239,27 @@ TEST_F(DirectorySecurityTest, WeakDaclIsSeenInTheAcesNotOnlyTheOwner) {
     ASSERT_TRUE(security->dacl.has_value());
     EXPECT_TRUE(others_besides_owner_may_write(*security)) << narrow_lossy(dacl_sddl(dir));
     EXPECT_EQ(directory_writable_by_non_admins(dir), true);
+}
+
+// A link in the directory's place is judged as a link, not by its target's security: whoever
+// made it can point it elsewhere later. Creating the directory leaves it standing.
+TEST_F(DirectorySecurityTest, LinkInPlaceOfTheDirectoryIsJudgedAsALink) {
+    const std::wstring target = path(L"target");
+    const std::wstring link = path(L"KestruneConnect");
+    ASSERT_TRUE(create_protected_directory(target).ok());
+    ASSERT_TRUE(make_directory_link(link, target));
+
+    const std::optional<DirectorySecurity> security = read_directory_security(link);
+    ASSERT_TRUE(security.has_value());
+    EXPECT_TRUE(security->reparse_point);
+    EXPECT_EQ(directory_writable_by_non_admins(link), true);
+    EXPECT_FALSE(read_directory_security(target)->reparse_point);
+
+    const std::wstring before = dacl_sddl(target);
+    const Status again = create_protected_directory(link);
+    ASSERT_TRUE(again.ok()) << again.error();
+    EXPECT_TRUE(read_directory_security(link)->reparse_point);
+    EXPECT_EQ(dacl_sddl(target), before);
 }
 
 TEST_F(DirectorySecurityTest, MissingDirectoryCannotBeChecked) {
