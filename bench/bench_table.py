@@ -128,7 +128,7 @@ if connects["late"] and connects["routed"]:
     row("  connect, worst: new client vs client with its host route", "%.0f" % max(late),
         "%.1f" % max(routed))
     if "after" in gaps:
-        row("  protected session, longest echo gap: from the takeover on vs before",
+        row("  protected session, longest echo gap: after vs before takeover",
             "%.0f" % gaps["after"], "%.0f" % gaps.get("before", 0), "", "< 1000",
             verdict(gaps["after"] < 1000))
 
