@@ -115,6 +115,23 @@ elif routes:
     row("  first connection (cold Wine server), worst of the others", "%.0f" % routes[0],
         "%.0f" % max(routes[1:]) if len(routes) > 1 else "")
 
+connects = defaultdict(list)
+for r in records:
+    if r[0] == "connect":
+        connects[r[1]].append(float(r[2]))
+gaps = {r[1]: float(r[2]) for r in records if r[0] == "gap" and len(r) == 3}
+if connects["late"] and connects["routed"]:
+    late, routed = connects["late"], connects["routed"]
+    section("RDP across the proxy's takeover (0.0.0.0/1 and 128.0.0.0/1 into a tunnel), ms")
+    row("  connect, median of %d: new client vs client with its host route" % len(late),
+        "%.0f" % statistics.median(late), "%.1f" % statistics.median(routed))
+    row("  connect, worst: new client vs client with its host route", "%.0f" % max(late),
+        "%.1f" % max(routed))
+    if "after" in gaps:
+        row("  protected session, longest echo gap: after vs before takeover",
+            "%.0f" % gaps["after"], "%.0f" % gaps.get("before", 0), "", "< 1000",
+            verdict(gaps["after"] < 1000))
+
 cpu = {r[1]: int(r[2]) / int(r[3]) for r in records if r[0] == "cpu"}
 idle = next((r[1] for r in records if r[0] == "idle_seconds"), "?")
 section("Idle cost over %s s, CPU seconds (silent child, no peers)" % idle)

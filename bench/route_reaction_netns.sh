@@ -1,17 +1,29 @@
 #!/bin/bash
-# Route reaction latency of the real service: how long after an RDP client's connection is
-# established the service starts route.exe for it. Runs inside network namespaces made here
-# and removed again:
+# Route reaction latency of the real service, and RDP connections across a proxy's takeover of
+# the default route. Runs inside network namespaces made here and removed again:
 #
-#   service namespace  veth 10.78.0.2/24, default route via 10.78.0.1, RDP listener on :3389,
-#                      the prefix's Wine server, the service started by its SCM
-#   client namespace   veth 10.78.0.1/24 plus public addresses 5.6.9.1 .. 5.6.9.RUNS
+#   service namespace  veth 10.78.0.2/24, default route via 10.78.0.1, echoing RDP listener on
+#                      :3389, a tunnel adapter stand-in, the prefix's Wine server, the service
+#                      started by its SCM
+#   client namespace   veth 10.78.0.1/24 plus public addresses 5.6.9.1 .. 5.6.9.RUNS and
+#                      5.6.11.1 .. 5.6.11.RUNS
 #
-# Each client connects from its own address; the time runs from connect() returning until the
-# route.exe stand-in (C:\windows\system32\route.exe of the prefix) has recorded its ADD for
-# that address. Connections start at moments spread over the worker's 250 ms pause.
-# Prints "route_ms=<t>" per connection. The service must already be installed in the prefix
-# with a silent child; it is stopped and the prefix's Wine server ended afterwards.
+# Route reaction: each client connects from its own address 5.6.9.i; the time runs from
+# connect() returning until the route.exe stand-in (C:\windows\system32\route.exe of the prefix)
+# has recorded its ADD for that address. Connections start at moments spread over the worker's
+# 250 ms pause. Prints "route_ms=<t>" per connection.
+#
+# Takeover: the service is restarted (so it tracks no peers), route_follower.py carries the
+# recorded route commands out in the service namespace, a session from 5.6.9.1 gets its host
+# route and echoes a probe every 100 ms; then 0.0.0.0/1 and 128.0.0.0/1 go into the tunnel.
+# RUNS times, a client from 5.6.9.1 (its host route in place) and a client from the new address
+# 5.6.11.i (whose SYN-ACK first goes into the tunnel) connect; connect() is timed, SYN
+# retransmissions included. Prints "connect routed <ms>" and "connect late <ms>" per client,
+# then "gap before <ms>" and "gap after <ms>": the protected session's longest echo gap before
+# and from the takeover on.
+#
+# The service must already be installed in the prefix with a silent child; it is stopped and
+# the prefix's Wine server ended afterwards.
 #
 # usage: route_reaction_netns.sh PREFIX BIN-DIR DATA-DIR RUNS WORKDIR
 set -euo pipefail
@@ -24,7 +36,7 @@ if [ "$(id -u)" != 0 ] || ! ip netns list >/dev/null 2>&1; then
     exit 3
 fi
 
-svc=kb-svc-$$ cli=kb-cli-$$ veth_svc=kbs$$ veth_cli=kbc$$
+svc=kb-svc-$$ cli=kb-cli-$$ veth_svc=kbs$$ veth_cli=kbc$$ tun=kbtun$$ tun_peer=kbtup$$
 system32=$prefix/drive_c/windows/system32
 record=$system32/route-record.txt
 pids=()
@@ -34,12 +46,7 @@ cleanup() {
     local status=$?
     ip netns exec "$svc" wine "$bin/bench_probe.exe" stop KestruneConnectSingBox \
         >/dev/null 2>&1 || true
-    for pid in "${pids[@]}"; do
-        kill "$pid" 2>/dev/null || true
-    done
-    wineserver -k 2>/dev/null || true
-    ip netns del "$svc" 2>/dev/null || true
-    ip netns del "$cli" 2>/dev/null || true
+    end_netns_run "$svc" "$cli" "${pids[@]}"
     exit "$status"
 }
 trap cleanup EXIT
@@ -59,9 +66,10 @@ rm -f "$record" "$data/sing-box-service.log"
 wineserver -k 2>/dev/null || true
 clients=()
 for ((i = 1; i <= runs; i++)); do
-    clients+=("5.6.9.$i")
+    clients+=("5.6.9.$i" "5.6.11.$i")
 done
 make_rdp_link "$svc" "$cli" "$veth_svc" "$veth_cli" 10.78.0 "${clients[@]}"
+make_tunnel "$svc" "$tun" "$tun_peer"
 
 cat >"$work/clients.py" <<'PY'
 import os, socket, sys, time
@@ -98,13 +106,66 @@ for ((i = 0; i < 100; i++)); do
 done
 grep -q listening "$work/listener.out" || die "the RDP listener did not start"
 
-ip netns exec "$svc" wine "$bin/bench_probe.exe" start KestruneConnectSingBox >/dev/null ||
-    die "the service did not start"
+# Wine stops services soon after its last ordinary process ends: a sleeper holds it up.
+ip netns exec "$svc" wine "$bin/bench_probe.exe" sleep 3600000 >/dev/null 2>&1 &
+pids+=($!)
+
+# Starts the service with an empty log and waits until route protection runs.
+start_service() {
+    rm -f "$data/sing-box-service.log"
+    ip netns exec "$svc" wine "$bin/bench_probe.exe" start KestruneConnectSingBox >/dev/null ||
+        die "the service did not start"
+    for ((i = 0; i < 300; i++)); do
+        grep -q "protection enabled via 10.78.0.1" "$data/sing-box-service.log" 2>/dev/null && break
+        sleep 0.1
+    done
+    grep -q "protection enabled via 10.78.0.1" "$data/sing-box-service.log" ||
+        die "route protection did not start on the namespace's route"
+}
+
+start_service
+ip netns exec "$cli" python3 "$work/clients.py" "$record" "$runs"
+
+# --- takeover: a fresh service run, the routes it asks for carried out for real
+ip netns exec "$svc" wine "$bin/bench_probe.exe" stop KestruneConnectSingBox >/dev/null ||
+    die "the service did not stop"
+rm -f "$record"
+ip netns exec "$svc" python3 "$support/route_follower.py" "$record" "$work/applied.txt" \
+    >"$work/follower.out" 2>&1 &
+pids+=($!)
+start_service
+ip netns exec "$cli" python3 "$support/rdp_client.py" 5.6.9.1 10.78.0.2 "$work/gaps" \
+    >"$work/session.out" 2>&1 &
+pids+=($!)
 for ((i = 0; i < 300; i++)); do
-    grep -q "protection enabled via 10.78.0.1" "$data/sing-box-service.log" 2>/dev/null && break
+    grep -qx "ADD 5.6.9.1 ok" "$work/applied.txt" 2>/dev/null && [ -s "$work/gaps" ] && break
     sleep 0.1
 done
-grep -q "protection enabled via 10.78.0.1" "$data/sing-box-service.log" ||
-    die "route protection did not start on the namespace's route"
+grep -qx "ADD 5.6.9.1 ok" "$work/applied.txt" || die "no host route for the protected session"
+sleep 2
+mark=$(wc -l <"$work/gaps")
+take_default_route "$svc" "$tun"
 
-ip netns exec "$cli" python3 "$work/clients.py" "$record" "$runs"
+cat >"$work/connects.py" <<'PY'
+import socket, sys, time
+runs, held = int(sys.argv[1]), []
+def timed_connect(kind, source):
+    conn = socket.socket()
+    conn.bind((source, 0))
+    conn.settimeout(30)
+    start = time.monotonic()
+    try:
+        conn.connect(("10.78.0.2", 3389))
+    except OSError as e:
+        sys.exit("%s did not connect: %s" % (source, e))
+    print("connect %s %.1f" % (kind, (time.monotonic() - start) * 1000), flush=True)
+    held.append(conn)
+for i in range(1, runs + 1):
+    # Spread over the worker's 250 ms pause, as for the route reaction.
+    time.sleep(0.3 + (i * 0.097) % 0.25)
+    timed_connect("routed", "5.6.9.1")
+    timed_connect("late", "5.6.11.%d" % i)
+PY
+ip netns exec "$cli" python3 "$work/connects.py" "$runs"
+echo "gap before $(head -n "$mark" "$work/gaps" | sort -n | tail -1)"
+echo "gap after $(tail -n +$((mark + 1)) "$work/gaps" | sort -n | tail -1)"

@@ -4,7 +4,7 @@
 kestrune_install_deps() {
     local packages=(cmake make g++ googletest libgtest-dev libgmock-dev libbenchmark-dev
                     g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix wine wine64
-                    iproute2 procps psmisc
+                    iproute2 procps psmisc python3
                     wixl msitools osslsigncode openssl binutils-mingw-w64-x86-64)
     local missing=()
     for p in "${packages[@]}"; do

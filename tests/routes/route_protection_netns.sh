@@ -29,14 +29,7 @@ export WINEPREFIX=$prefix WINEDEBUG=-all
 
 cleanup() {
     local status=$?
-    for pid in "${pids[@]}"; do
-        kill "$pid" 2>/dev/null || true
-    done
-    # The Wine server of this prefix runs inside the service namespace; its socket lives in
-    # the file system, so it can be reached from here as well.
-    wineserver -k 2>/dev/null || true
-    ip netns del "$svc" 2>/dev/null || true
-    ip netns del "$cli" 2>/dev/null || true
+    end_netns_run "$svc" "$cli" "${pids[@]}"
     if [ "$status" != 0 ]; then
         echo "--- worker output"; cat "$work/worker.out" 2>/dev/null || true
         echo "--- route.exe record"; cat "$record" 2>/dev/null || true
@@ -46,26 +39,6 @@ cleanup() {
 }
 trap cleanup EXIT
 trap 'exit 143' TERM INT
-
-die() {
-    echo "FAILED: $*"
-    exit 1
-}
-
-# Waits up to $1 seconds for the command in the remaining arguments to succeed.
-wait_for() {
-    local limit=$1
-    shift
-    for ((i = 0; i < limit * 10; i++)); do
-        if "$@"; then
-            return 0
-        fi
-        sleep 0.1
-    done
-    return 1
-}
-
-windows_path() { echo "Z:${1//\//\\}"; }
 
 # --- work folder: WINDIR with the stand-in as System32\route.exe, PROGRAMDATA for the log
 rm -rf "$work"

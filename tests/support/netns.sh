@@ -35,3 +35,62 @@ make_rdp_link() {
     ip -n "$cli" link set "$veth_cli" up
     ip -n "$svc" route add default via "$net.1" dev "$veth_svc"
 }
+
+# end_netns_run SVC CLI PID...
+# Ends the processes, the Wine server of $WINEPREFIX (it runs inside SVC, but its socket lives
+# in the file system, so it can be reached from here as well) and both namespaces.
+end_netns_run() {
+    local svc=$1 cli=$2 pid
+    shift 2
+    for pid in "$@"; do
+        kill "$pid" 2>/dev/null || true
+    done
+    wineserver -k 2>/dev/null || true
+    ip netns del "$svc" 2>/dev/null || true
+    ip netns del "$cli" 2>/dev/null || true
+}
+
+die() {
+    echo "FAILED: $*"
+    exit 1
+}
+
+# Waits up to $1 seconds for the command in the remaining arguments to succeed.
+wait_for() {
+    local limit=$1 i
+    shift
+    for ((i = 0; i < limit * 10; i++)); do
+        if "$@"; then
+            return 0
+        fi
+        sleep 0.1
+    done
+    return 1
+}
+
+windows_path() { echo "Z:${1//\//\\}"; }
+
+# make_tunnel SVC TUN PEER
+# A stand-in for a TUN proxy's adapter inside SVC: a veth pair whose end TUN, without ARP (as a
+# TUN adapter), sends what is routed into it straight to PEER, which has no address, and since
+# SVC forwards nothing, drops it. Reverse-path filtering is switched off in SVC, as Windows has
+# none: otherwise a SYN from a peer whose return route leads into the tunnel would be dropped
+# on arrival, and sessions would stall for a reason Windows does not have.
+make_tunnel() {
+    local svc=$1 tun=$2 peer=$3
+    ip -n "$svc" link add "$tun" type veth peer name "$peer"
+    ip -n "$svc" link set "$tun" arp off
+    ip -n "$svc" link set "$peer" up
+    ip -n "$svc" link set "$tun" up
+    # /proc/sys/net shows the namespace of the process that reads it.
+    ip netns exec "$svc" sh -c 'for f in /proc/sys/net/ipv4/conf/*/rp_filter; do echo 0 >"$f"; done
+        echo 0 >/proc/sys/net/ipv4/ip_forward'
+}
+
+# take_default_route SVC TUN
+# The takeover as a TUN proxy makes it on Windows: two half-space routes through the tunnel,
+# more specific than the default route, which stays in place.
+take_default_route() {
+    ip -n "$1" route add 0.0.0.0/1 dev "$2"
+    ip -n "$1" route add 128.0.0.0/1 dev "$2"
+}

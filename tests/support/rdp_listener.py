@@ -1,5 +1,6 @@
-# A stand-in RDP server for the network-namespace tests and benchmarks: listens on port 3389
-# and holds every connection until its client goes away.
+# A stand-in RDP server for the network-namespace tests and benchmarks: listens on port 3389,
+# holds every connection until its client goes away and echoes what the client sends, so a
+# client can time the round trips of its session.
 import socket
 import threading
 
@@ -11,7 +12,10 @@ print("listening", flush=True)
 
 
 def hold(conn):
-    while conn.recv(4096):
+    try:
+        while data := conn.recv(4096):
+            conn.sendall(data)
+    except OSError:
         pass
     conn.close()
 
