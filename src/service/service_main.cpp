@@ -2,6 +2,7 @@
 
 #include <optional>
 #include <string>
+#include <variant>
 
 #include "child/pump.h"
 #include "child/spawn.h"
@@ -9,6 +10,8 @@
 #include "routes/physical_route.h"
 #include "routes/route_protection.h"
 #include "service/current_child.h"
+#include "service/real_clock.h"
+#include "service/route_wait.h"
 #include "service/start_checks.h"
 #include "service/status.h"
 #include "service/stop_signal.h"
@@ -18,17 +21,30 @@
 namespace kestrune::service {
 namespace {
 
-// Looked up once, before the proxy starts and can take the default route over.
-std::optional<routes::RouteProtection> start_route_protection() {
-    auto route = routes::find_physical_route();
-    if (!route) {
-        logging::log_line("RDP route protection unavailable: " + route.error());
-        return std::nullopt;
+// Looked up before the proxy starts and can take the default route over; waited for when it
+// is not there yet.
+RouteWaitOutcome<routes::PhysicalRoute> wait_for_route() {
+    const RouteWaitHooks<routes::PhysicalRoute> hooks{
+        .find_route = [] { return routes::find_physical_route(); },
+        .now = monotonic_now,
+        .pause = pause_thread,
+        .log = [](std::string_view line) { logging::log_line(line); },
+        .still_starting = [] { report_status(SERVICE_START_PENDING, SERVICE_ACCEPT_STOP, 0); },
+    };
+    return wait_for_physical_route(stop_signal(), hooks);
+}
+
+std::optional<routes::RouteProtection>
+start_route_protection(const RouteWaitOutcome<routes::PhysicalRoute>& outcome) {
+    const auto* found = std::get_if<RouteFound<routes::PhysicalRoute>>(&outcome);
+    if (found == nullptr) {
+        return std::nullopt; // the wait has logged why
     }
-    auto protection = routes::RouteProtection::start(*route);
+    const routes::PhysicalRoute& route = found->route;
+    auto protection = routes::RouteProtection::start(route);
     // The worker's first pass already runs, so one of its lines may precede this one.
-    logging::log_line("RDP route protection enabled via " + route->gateway.to_string() +
-                      " on interface " + std::to_string(route->interface_index));
+    logging::log_line("RDP route protection enabled via " + route.gateway.to_string() +
+                      " on interface " + std::to_string(route.interface_index));
     return protection;
 }
 
@@ -50,7 +66,13 @@ void WINAPI service_main(DWORD, LPWSTR*) {
     logging::log_line("Kestrune service wrapper starting");
     log_directory_warnings();
 
-    std::optional<routes::RouteProtection> protection = start_route_protection();
+    const auto route = wait_for_route();
+    if (std::holds_alternative<RouteWaitStopped>(route)) {
+        // Stopped while waiting: no protection and no child were started.
+        report_status(SERVICE_STOPPED, 0, 0);
+        return;
+    }
+    std::optional<routes::RouteProtection> protection = start_route_protection(route);
 
     auto child = child::spawn_sing_box();
     if (!child) {

@@ -16,12 +16,13 @@ extern std::atomic<SERVICE_STATUS_HANDLE> status_handle;
 // result in status_handle and tells whether it is non-null.
 bool register_control_handler(const std::wstring& service_name);
 
-// Own-process service, service-specific exit code 0, checkpoint 0, wait hint 3000 ms in every
-// report. Skipped silently while status_handle is null; a failed SetServiceStatus is ignored.
+// Own-process service, service-specific exit code 0; checkpoints, wait hints and the reports
+// that are dropped follow StatusSequence (status_reports.h). Safe from any thread that holds
+// no lock. Skipped silently while status_handle is null; a failed SetServiceStatus is ignored.
 void report_status(DWORD state, DWORD controls_accepted, DWORD win32_exit_code);
 
 // Where reports go: SetServiceStatus, unless a test has put a recorder in its place. Returns
-// the sink that was installed before.
+// the sink that was installed before. The new sink gets a sequence of its own.
 using StatusSink = BOOL(WINAPI*)(SERVICE_STATUS_HANDLE, LPSERVICE_STATUS);
 StatusSink replace_status_sink(StatusSink sink);
 

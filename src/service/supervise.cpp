@@ -1,12 +1,9 @@
 #include "service/supervise.h"
 
-#include <windows.h>
-
-#include <chrono>
-
 #include "child/spawn.h"
 #include "logging/log_sink.h"
 #include "service/current_child.h"
+#include "service/real_clock.h"
 #include "service/stop_signal.h"
 #include "service/supervision.h"
 #include "win/os_error.h"
@@ -14,16 +11,9 @@
 namespace kestrune::service {
 
 void supervise() {
-    // MinGW's steady_clock reads QueryPerformanceCounter; Sleep blocks the thread, so neither
-    // the poll nor a restart delay busy-waits.
     const SupervisionHooks<child::SingBoxChild> hooks{
-        .now =
-            [] {
-                return std::chrono::duration_cast<std::chrono::nanoseconds>(
-                    std::chrono::steady_clock::now().time_since_epoch());
-            },
-        .pause =
-            [](std::chrono::milliseconds interval) { Sleep(static_cast<DWORD>(interval.count())); },
+        .now = monotonic_now,
+        .pause = pause_thread,
         .spawn = [] { return child::spawn_sing_box(); },
         .log = [](std::string_view text) { logging::log_line(text); },
         .os_error_text = [](OsError error) { return win::os_error_text(error); },

@@ -225,17 +225,48 @@ class ServiceWithoutDefaultRoute : public ServiceUnderScm {
     }
 };
 
-TEST_F(ServiceWithoutDefaultRoute, RunsWithoutRouteProtection) {
+constexpr const char* WAITING =
+    "Kestrune service wrapper starting\n"
+    "RDP route protection waiting for a physical IPv4 default route: GetBestRoute failed: ";
+
+// While it waits the service is starting, accepts a stop, shows progress, and has started
+// nothing; a stop ends it at once without a child and without a claim about protection.
+TEST_F(ServiceWithoutDefaultRoute, WaitsForTheRouteAndCanBeStoppedMeanwhile) {
+    configure(report_config(R"("steps":[{"text":"proxy started\n"}],"run_ms":"forever")"));
+    ASSERT_EQ(sc(std::wstring(L"start ") + NAME), 0u);
+    ASSERT_TRUE(eventually([] { return log_has("waiting for a physical IPv4"); })) << log_text();
+    ASSERT_TRUE(eventually([] { return query().dwCheckPoint >= 2; })) << query().dwCheckPoint;
+    const SERVICE_STATUS_PROCESS waiting = query();
+    EXPECT_EQ(waiting.dwCurrentState, static_cast<DWORD>(SERVICE_START_PENDING));
+    EXPECT_EQ(waiting.dwControlsAccepted, static_cast<DWORD>(SERVICE_ACCEPT_STOP));
+    EXPECT_EQ(waiting.dwWaitHint, 3000u);
+
+    ASSERT_EQ(sc(std::wstring(L"stop ") + NAME), 0u);
+    ASSERT_TRUE(reaches(SERVICE_STOPPED, 10000));
+    EXPECT_EQ(query().dwWin32ExitCode, 0u);
+    const std::string log = without_lines_starting(log_text(), "warning: ");
+    EXPECT_TRUE(log.starts_with(WAITING)) << log;
+    EXPECT_EQ(log.find("RDP route protection unavailable"), std::string::npos) << log;
+    EXPECT_EQ(log.find("RDP route protection enabled"), std::string::npos) << log;
+    EXPECT_FALSE(file_exists(report_path())) << "a child was started";
+    EXPECT_EQ(log.find("proxy started"), std::string::npos) << log;
+}
+
+TEST_F(ServiceWithoutDefaultRoute, RunsWithoutRouteProtectionOnceTheWaitIsOver) {
     configure(R"({"steps":[{"text":"proxy without protection\n"}],"run_ms":"forever"})");
     ASSERT_EQ(sc(std::wstring(L"start ") + NAME), 0u);
-    ASSERT_TRUE(reaches(SERVICE_RUNNING));
+    // The wait lasts a minute; the guard only keeps a hang from lasting for ever.
+    ASSERT_TRUE(reaches(SERVICE_RUNNING, 120000)) << log_text();
     ASSERT_TRUE(eventually([] { return log_has("proxy without protection\n"); })) << log_text();
     ASSERT_EQ(sc(std::wstring(L"stop ") + NAME), 0u);
     ASSERT_TRUE(reaches(SERVICE_STOPPED));
     EXPECT_EQ(query().dwWin32ExitCode, 0u);
     const std::string log = without_lines_starting(log_text(), "warning: ");
-    EXPECT_TRUE(log.starts_with("Kestrune service wrapper starting\n"
-                                "RDP route protection unavailable: GetBestRoute failed: "))
+    EXPECT_TRUE(log.starts_with(WAITING)) << log;
+    EXPECT_TRUE(in_order(log, "waiting for a physical IPv4 default route: ",
+                         "\nRDP route protection unavailable: GetBestRoute failed: "))
+        << log;
+    EXPECT_TRUE(in_order(log, "RDP route protection unavailable: ", "proxy without protection"))
         << log;
     EXPECT_EQ(log.find("RDP route protection stopped"), std::string::npos) << log;
 }

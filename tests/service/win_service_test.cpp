@@ -148,17 +148,19 @@ TEST_F(ServiceShell, WithoutARegisteredHandleNothingIsReported) {
     EXPECT_TRUE(take_reports().empty());
 }
 
-TEST_F(ServiceShell, ReportsCarryTheFixedFields) {
+TEST_F(ServiceShell, ReportsCarryTheFixedFieldsAndNothingFollowsStopped) {
     struct Row {
-        DWORD state, controls, exit_code;
+        DWORD state, controls, exit_code, check_point, wait_hint;
     };
-    const Row rows[] = {{SERVICE_START_PENDING, 0, 0},
-                        {SERVICE_RUNNING, SERVICE_ACCEPT_STOP, 0},
-                        {SERVICE_STOPPED, 0, 1},
-                        {SERVICE_STOPPED, 0, 0}};
+    const Row rows[] = {{SERVICE_START_PENDING, 0, 0, 0, 3000},
+                        {SERVICE_START_PENDING, SERVICE_ACCEPT_STOP, 0, 1, 3000},
+                        {SERVICE_RUNNING, SERVICE_ACCEPT_STOP, 0, 0, 0},
+                        {SERVICE_STOP_PENDING, 0, 0, 0, 3000},
+                        {SERVICE_STOPPED, 0, 1, 0, 0}};
     for (const Row& row : rows) {
         report_status(row.state, row.controls, row.exit_code);
     }
+    report_status(SERVICE_STOPPED, 0, 0);
     const std::vector<Report> made = take_reports();
     ASSERT_EQ(made.size(), std::size(rows));
     for (std::size_t i = 0; i < made.size(); ++i) {
@@ -169,8 +171,8 @@ TEST_F(ServiceShell, ReportsCarryTheFixedFields) {
         EXPECT_EQ(s.dwControlsAccepted, rows[i].controls);
         EXPECT_EQ(s.dwWin32ExitCode, rows[i].exit_code);
         EXPECT_EQ(s.dwServiceSpecificExitCode, 0u);
-        EXPECT_EQ(s.dwCheckPoint, 0u);
-        EXPECT_EQ(s.dwWaitHint, 3000u);
+        EXPECT_EQ(s.dwCheckPoint, rows[i].check_point);
+        EXPECT_EQ(s.dwWaitHint, rows[i].wait_hint);
     }
 }
 
