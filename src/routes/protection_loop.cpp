@@ -42,6 +42,9 @@ class ProtectionWorker {
         for (const Ipv4Address address : tracker_.take_owned()) {
             // Nothing more can be done about a failure here: the route stays in the table.
             (void)deps_.run_route_command("DELETE", address);
+            if (deps_.route_deleted_at_stop) {
+                deps_.route_deleted_at_stop();
+            }
         }
         deps_.log("RDP route protection stopped");
     }

@@ -24,6 +24,9 @@ struct ProtectionDependencies {
     std::function<std::uint64_t()> now_seconds;
     // The pause between passes (250 ms); a stop request does not cut it short.
     std::function<void()> pause;
+    // Optional: called after each route deleted at shutdown, so whoever waits for the stop
+    // can show progress.
+    std::function<void()> route_deleted_at_stop;
 };
 
 // Runs passes until `stop_flag` is seen at the top of a pass, then deletes the routes it added

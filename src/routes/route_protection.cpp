@@ -12,7 +12,7 @@ namespace {
 
 constexpr std::chrono::milliseconds PASS_PAUSE{250};
 
-void run_worker(std::shared_ptr<std::atomic<bool>> stop_flag, PhysicalRoute route,
+void run_worker(std::shared_ptr<RouteProtection::StopRequest> stop_request, PhysicalRoute route,
                 RouteProtectionOptions options) {
     const auto started = std::chrono::steady_clock::now();
     ProtectionDependencies deps;
@@ -30,24 +30,29 @@ void run_worker(std::shared_ptr<std::atomic<bool>> stop_flag, PhysicalRoute rout
     // A plain sleep, deliberately not a wait on the stop flag: a stop is noticed at the top of
     // the next pass.
     deps.pause = [] { std::this_thread::sleep_for(PASS_PAUSE); };
-    run_protection_loop(*stop_flag, PeerTracker(options.peer_ttl_seconds), deps);
+    deps.route_deleted_at_stop = [&stop_request] {
+        if (stop_request->route_deleted) {
+            stop_request->route_deleted();
+        }
+    };
+    run_protection_loop(stop_request->requested, PeerTracker(options.peer_ttl_seconds), deps);
 }
 
 } // namespace
 
 RouteProtection RouteProtection::start(PhysicalRoute route,
                                        RouteProtectionOptions options) noexcept {
-    auto stop_flag = std::make_shared<std::atomic<bool>>(false);
+    auto stop_request = std::make_shared<StopRequest>();
     // std::thread throws when no thread can be created; through noexcept that ends the
     // process, which is what the service wants rather than running unprotected unnoticed.
-    std::thread worker(run_worker, stop_flag, route, options);
-    return RouteProtection(std::move(stop_flag), std::move(worker));
+    std::thread worker(run_worker, stop_request, route, options);
+    return RouteProtection(std::move(stop_request), std::move(worker));
 }
 
 RouteProtection& RouteProtection::operator=(RouteProtection&& other) noexcept {
     if (this != &other) {
         stop();
-        stop_flag_ = std::move(other.stop_flag_);
+        stop_request_ = std::move(other.stop_request_);
         worker_ = std::move(other.worker_);
     }
     return *this;
@@ -57,13 +62,14 @@ RouteProtection::~RouteProtection() {
     stop();
 }
 
-void RouteProtection::stop() {
+void RouteProtection::stop(std::function<void()> route_deleted) {
     if (!worker_.joinable()) {
         return;
     }
-    stop_flag_->store(true, std::memory_order_seq_cst);
+    stop_request_->route_deleted = std::move(route_deleted);
+    stop_request_->requested.store(true, std::memory_order_seq_cst);
     worker_.join();
-    stop_flag_.reset();
+    stop_request_.reset();
 }
 
 } // namespace kestrune::routes

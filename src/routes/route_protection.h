@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <thread>
 
@@ -33,14 +34,23 @@ class RouteProtection {
     ~RouteProtection();
 
     // Asks the worker to stop and waits, without a time limit, until it has deleted the
-    // routes it added and logged that it stopped. Once per handle; later calls do nothing.
-    void stop();
+    // routes it added and logged that it stopped. `route_deleted`, when given, is called on
+    // the worker's thread after each of those deletions, with no lock held. Once per handle;
+    // later calls do nothing.
+    void stop(std::function<void()> route_deleted = {});
+
+    // Shared by the handle and the worker. The callback is written before the flag is set
+    // and read by the worker only after it has seen the flag.
+    struct StopRequest {
+        std::atomic<bool> requested{false};
+        std::function<void()> route_deleted;
+    };
 
   private:
-    RouteProtection(std::shared_ptr<std::atomic<bool>> stop_flag, std::thread worker)
-        : stop_flag_(std::move(stop_flag)), worker_(std::move(worker)) {}
+    RouteProtection(std::shared_ptr<StopRequest> stop_request, std::thread worker)
+        : stop_request_(std::move(stop_request)), worker_(std::move(worker)) {}
 
-    std::shared_ptr<std::atomic<bool>> stop_flag_;
+    std::shared_ptr<StopRequest> stop_request_;
     std::thread worker_;
 };
 

@@ -54,6 +54,12 @@ void stop_route_protection(std::optional<routes::RouteProtection>& protection) {
     }
 }
 
+// One more stop-pending report: its checkpoint grows, so the service control manager sees a
+// stop that takes longer than one wait hint is still moving.
+void report_stop_progress() {
+    report_status(SERVICE_STOP_PENDING, 0, 0);
+}
+
 } // namespace
 
 void WINAPI service_main(DWORD, LPWSTR*) {
@@ -85,12 +91,18 @@ void WINAPI service_main(DWORD, LPWSTR*) {
     report_status(SERVICE_RUNNING, SERVICE_ACCEPT_STOP, 0);
 
     supervise();
+    report_stop_progress();
     // The child is dead; its pumps get a moment to write its last lines before the process
     // can exit.
     child::wait_for_pumps(CHILD_OUTPUT_GRACE);
+    report_stop_progress();
 
-    // The child is gone: the worker now deletes its routes before the service says it stopped.
-    stop_route_protection(protection);
+    // The child is gone: the worker now deletes its routes, one route.exe each, before the
+    // service says it stopped.
+    if (protection) {
+        protection->stop(report_stop_progress);
+        report_stop_progress();
+    }
     report_status(SERVICE_STOPPED, 0, 0);
 }
 

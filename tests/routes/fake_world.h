@@ -36,6 +36,9 @@ class FakeWorld {
     std::function<bool(std::string_view, Ipv4Address, std::uint64_t)> command_fails =
         [](std::string_view, Ipv4Address, std::uint64_t) { return false; };
 
+    // Optional progress hook for the deletions at shutdown.
+    std::function<void()> route_deleted_at_stop;
+
     std::vector<std::string> events; // "<ms> <what>"
     int detections = 0;
     int lookups = 0;
@@ -74,6 +77,7 @@ class FakeWorld {
         };
         deps.log = [this](std::string_view line) { record("log " + std::string(line)); };
         deps.now_seconds = [this] { return now(); };
+        deps.route_deleted_at_stop = route_deleted_at_stop;
         deps.pause = [this] {
             ms += 250;
             if (ms >= stop_at_ms) {

@@ -179,13 +179,16 @@ TEST(ProtectionLoop, StopDeletesOwnedRoutesAscendingWithoutLogLines) {
         return verb == "DELETE" && peer == Ipv4Address{7, 7, 7, 7};
     };
     world.stop_at_ms = 5000;
+    // One progress call per deletion, failed or not, none for the adopted route.
+    world.route_deleted_at_stop = [&] { world.events.push_back(at(world.ms, "progress")); };
     world.run();
     EXPECT_EQ(world.events,
-              (std::vector<std::string>{at(0, "ADD 5.6.7.8"), at(0, ADDED + "5.6.7.8"),
-                                        at(0, "ADD 7.7.7.7"), at(0, ADDED + "7.7.7.7"),
-                                        at(0, "ADD 9.9.9.9"), at(0, ADDED + "9.9.9.9"),
-                                        at(5000, "DELETE 5.6.7.8"), at(5000, "DELETE 7.7.7.7"),
-                                        at(5000, "DELETE 9.9.9.9"), at(5000, STOPPED)}));
+              (std::vector<std::string>{
+                  at(0, "ADD 5.6.7.8"), at(0, ADDED + "5.6.7.8"), at(0, "ADD 7.7.7.7"),
+                  at(0, ADDED + "7.7.7.7"), at(0, "ADD 9.9.9.9"), at(0, ADDED + "9.9.9.9"),
+                  at(5000, "DELETE 5.6.7.8"), at(5000, "progress"), at(5000, "DELETE 7.7.7.7"),
+                  at(5000, "progress"), at(5000, "DELETE 9.9.9.9"), at(5000, "progress"),
+                  at(5000, STOPPED)}));
 }
 
 TEST(ProtectionLoop, StopBeforeTheFirstPassOnlyLogsTheStop) {

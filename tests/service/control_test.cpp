@@ -19,7 +19,8 @@ struct Handler {
             control, world.stop,
             [&] {
                 ++reports;
-                order.push_back(world.stop.requested() ? "report after request" : "report");
+                order.push_back(world.stop.requested() ? "report after request"
+                                                       : "report before request");
             },
             world.current);
     }
@@ -37,13 +38,13 @@ TEST(ControlHandler, ControlsOtherThanStopChangeNothing) {
     }
 }
 
-TEST(ControlHandler, StopRequestsThenReportsThenKillsInPlace) {
+TEST(ControlHandler, StopReportsThenRequestsThenKillsInPlace) {
     Handler handler;
     auto process = handler.world.store_first(std::nullopt);
     process->on_try_wait = [] { ADD_FAILURE() << "the handler only kills, it never polls"; };
     EXPECT_EQ(handler.send(CONTROL_STOP), CONTROL_HANDLED);
 
-    EXPECT_EQ(handler.order, std::vector<std::string>{"report after request"});
+    EXPECT_EQ(handler.order, std::vector<std::string>{"report before request"});
     EXPECT_TRUE(process->killed);
     EXPECT_EQ(process->waits, 0);
     // The loop, not the handler, waits for and destroys the child.

@@ -14,6 +14,8 @@
 #include "child/exit_status.h"
 #include "service/child_slot.h"
 #include "service/control.h"
+#include "service/route_wait.h"
+#include "service/status_reports.h"
 #include "service/supervision.h"
 
 namespace kestrune::service {
@@ -135,6 +137,98 @@ TEST(SupervisionThreads, TheSlotIsCreatedOnceWhileTheHandlerLooksAtIt) {
         EXPECT_EQ(current.existing(), made_by_service);
         current.existing()->terminate();
         EXPECT_EQ(live_children.load(), 0);
+    }
+}
+
+// Records every report; the sink must never be entered by two threads at once.
+struct ReportRecorder {
+    std::atomic<bool> inside{false};
+    std::atomic<bool> accepts_stop{false}; // the service control manager may send a stop now
+    std::vector<StatusReport> made;        // guarded by the sequence's serialisation
+    StatusSequence sequence{[this](const StatusReport& report) {
+        EXPECT_FALSE(inside.exchange(true)) << "two reports at once";
+        // Held a while, so a report made meanwhile has to queue behind this one.
+        std::this_thread::sleep_for(50us);
+        made.push_back(report);
+        inside.store(false);
+        if (report.controls_accepted & ACCEPTS_STOP) {
+            accepts_stop.store(true);
+        }
+    }};
+
+    std::vector<std::uint32_t> states() const {
+        std::vector<std::uint32_t> result;
+        for (const StatusReport& report : made) {
+            if (result.empty() || result.back() != report.state) {
+                result.push_back(report.state);
+            }
+        }
+        return result;
+    }
+    void wait_until_stop_accepted() const {
+        while (!accepts_stop.load()) {
+            std::this_thread::yield();
+        }
+    }
+    // Checkpoints run 0, 1, 2 ... within each state.
+    void expect_counted_steps(int round) const {
+        for (std::size_t i = 1; i < made.size(); ++i) {
+            if (made[i].state == made[i - 1].state) {
+                EXPECT_EQ(made[i].check_point, made[i - 1].check_point + 1) << "round " << round;
+            }
+        }
+    }
+};
+
+// A stop while the start waits for the physical route: the service thread's start-pending
+// reports race with the handler's; none of them follows the stop-pending report.
+TEST(StatusThreads, AStopDuringTheRouteWaitEndsTheStart) {
+    std::mt19937 random(4242);
+    for (int round = 0; round < 100; ++round) {
+        ReportRecorder recorder;
+        StopSignal stop;
+        LazyChildSlot<ThreadedChild> current; // stays uncreated: the wait stores no child
+        std::chrono::nanoseconds clock{0};
+        const RouteWaitHooks<int> hooks{
+            .find_route = []() -> Result<int> { return fail("GetBestRoute failed: 1232"); },
+            .now = [&] { return clock; },
+            .pause =
+                [&](std::chrono::milliseconds interval) {
+                    // Fake time stops short of the limit, so only the stop can end the wait.
+                    if (clock + interval < ROUTE_WAIT_LIMIT - 1s) {
+                        clock += interval;
+                    }
+                    std::this_thread::sleep_for(20us);
+                },
+            .log = [](std::string_view) {},
+            .still_starting =
+                [&] { recorder.sequence.report(STATE_START_PENDING, ACCEPTS_STOP, 0); },
+        };
+        const auto delay = std::chrono::microseconds(random() % 3000);
+        bool stopped = false;
+
+        std::thread service([&] {
+            recorder.sequence.report(STATE_START_PENDING, 0, 0);
+            stopped =
+                std::holds_alternative<RouteWaitStopped>(wait_for_physical_route(stop, hooks));
+            recorder.sequence.report(STATE_STOPPED, 0, 0);
+        });
+        std::thread dispatcher([&] {
+            recorder.wait_until_stop_accepted();
+            std::this_thread::sleep_for(delay);
+            (void)handle_control(
+                CONTROL_STOP, stop, [&] { recorder.sequence.report(STATE_STOP_PENDING, 0, 0); },
+                current);
+        });
+        dispatcher.join();
+        service.join();
+
+        EXPECT_TRUE(stopped) << "round " << round;
+        EXPECT_EQ(current.existing(), nullptr);
+        EXPECT_EQ(recorder.states(), (std::vector<std::uint32_t>{
+                                         STATE_START_PENDING, STATE_STOP_PENDING, STATE_STOPPED}))
+            << "round " << round;
+        recorder.expect_counted_steps(round);
     }
 }
 
