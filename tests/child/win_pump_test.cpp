@@ -98,12 +98,10 @@ TEST_F(SpawnedPumps, CopyBothStreamsIntoTheLog) {
     }));
 }
 
-// A log whose every write fails: its path's first backup is a non-empty directory, so the
-// rotation before the second line cannot move the file away and the log stays closed.
-std::shared_ptr<logging::SharedLog> unwritable_log(const std::wstring& path) {
-    make_directory_chain(path + L".1");
-    write_file(path + L".1\\keep", "x");
-    auto opened = logging::RotatingLog::open(path, 1, 1);
+// A log whose every write after its first line fails: then its directory is moved away, so
+// neither the rotation before the next line nor any later open of the file can reach it.
+std::shared_ptr<logging::SharedLog> unwritable_log(const std::wstring& dir) {
+    auto opened = logging::RotatingLog::open(dir + L"\\sing-box-service.log", 1, 1);
     EXPECT_TRUE(opened.ok()) << (opened.ok() ? "" : opened.error());
     if (!opened.ok()) {
         return nullptr;
@@ -111,6 +109,7 @@ std::shared_ptr<logging::SharedLog> unwritable_log(const std::wstring& path) {
     auto log =
         std::shared_ptr<logging::SharedLog>(new logging::SharedLog{{}, std::move(opened).value()});
     EXPECT_TRUE(log->log.write_line("first").ok());
+    EXPECT_TRUE(MoveFileExW(dir.c_str(), (dir + L".gone").c_str(), 0)) << GetLastError();
     EXPECT_FALSE(log->log.write_line("second").ok());
     return log;
 }
@@ -118,20 +117,21 @@ std::shared_ptr<logging::SharedLog> unwritable_log(const std::wstring& path) {
 // The pipes are drained even when nothing can be logged: a child writing far more than a
 // pipe holds still runs to its end.
 TEST(PumpOutput, ChildNeverBlocksWhenTheLogCannotBeWritten) {
-    const std::wstring path = make_temp_dir(L"broken-log") + L"\\sing-box-service.log";
-    auto log = unwritable_log(path);
+    const std::wstring dir = make_temp_dir(L"broken-log");
+    auto log = unwritable_log(dir);
     ASSERT_NE(log, nullptr);
-    // 1024 lines of 256 bytes, far more than the pipe holds; every line costs a failed
-    // rotation, so the count stays modest.
+    const std::wstring moved = dir + L".gone\\sing-box-service.log";
+    // 1024 lines of 256 bytes, far more than the pipe holds; every line costs a failed open,
+    // so the count stays modest.
     const std::string line = std::string(255, 'x') + "\\n";
     const Finished finished = run_through_pumps(
         R"({"steps": [{"pattern": ")" + line +
             R"(", "bytes": 262144, "chunk": 4096},)"
             R"( {"text": "\n", "times": 300, "stream": "stderr"}], "exit_code": 4})",
-        log, path);
+        log, moved);
     EXPECT_EQ(finished.exit_code, 4u);
     EXPECT_EQ(finished.appended, "");
-    EXPECT_EQ(read_file(path), "first\n");
+    EXPECT_EQ(read_file(moved), "first\n");
 }
 
 } // namespace
