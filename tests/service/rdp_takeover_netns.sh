@@ -18,15 +18,20 @@
 #     first goes into the tunnel, the service sees the half-open connection and adds its route,
 #     a retransmission gets through);
 #   - after `sc stop` the protected session stalls too: its route was deleted.
+# With "late-route" the service starts as after a reboot whose network is not ready yet: the
+# service namespace has no default route at first. The service must log its waiting line (once),
+# stay start pending and start no child; three seconds later the default route appears, and it
+# must go on to protect the sessions as above, without ever giving protection up.
 # Nothing leaves the machine: every address exists only in these namespaces.
 #
-# usage: rdp_takeover_netns.sh BIN_DIR WINEPREFIX WORKDIR
+# usage: rdp_takeover_netns.sh BIN_DIR WINEPREFIX WORKDIR [late-route]
 set -euo pipefail
 
-bin=$1 prefix=$2 work=$3
+bin=$1 prefix=$2 work=$3 mode=${4:-}
 
 support=$(cd "$(dirname "$0")/../support" && pwd)
 source "$support/netns.sh"
+case $mode in '' | late-route) ;; *) die "unknown mode '$mode'" ;; esac
 require_netns
 
 svc=kt-svc-$$ cli=kt-cli-$$ veth_svc=kts$$ veth_cli=ktc$$ tun=ktun$$ tun_peer=ktup$$
@@ -77,6 +82,14 @@ stalled() { [ "$(last_gap "$1")" -ge 3000 ]; }
 flowing() { connected "$1" && [ "$(samples "$1")" -gt 0 ] && [ "$(last_gap "$1")" -lt 500 ]; }
 has_route() { in_svc ip route show "$1/32" | grep -q "via 10.79.0.1 dev $veth_svc"; }
 applied() { grep -qx "$1 $2 ok" "$applied" 2>/dev/null; }
+# The child's process inside the service namespace (the keeper has another image name).
+child_process() {
+    local pid
+    for pid in $(ip netns pids "$svc"); do
+        tr '\0' ' ' <"/proc/$pid/cmdline" 2>/dev/null | grep -qi 'sing-box\.exe' && return 0
+    done
+    return 1
+}
 service_state() { in_svc wine sc query "$service" 2>/dev/null | tr -d '\r' | grep -q "STATE.*$1"; }
 
 # --- work folder, the service beside the sing-box stand-in, the route.exe stand-in
@@ -90,6 +103,7 @@ echo '{"run_ms": "forever"}' >"$work/keeper.json"
 wineserver -k 2>/dev/null || true
 make_rdp_link "$svc" "$cli" "$veth_svc" "$veth_cli" 10.79.0 "$protected" "$late" "$private"
 make_tunnel "$svc" "$tun" "$tun_peer"
+[ "$mode" = late-route ] && ip -n "$svc" route del default
 
 ip netns exec "$svc" python3 "$support/rdp_listener.py" >"$work/listener.out" 2>&1 &
 pids+=($!)
@@ -119,12 +133,24 @@ in_svc wine sc create "$service" binPath= "$(windows_path "$work/install/$servic
 ip netns exec "$svc" python3 "$support/route_follower.py" "$record" "$applied" >"$work/follower.out" 2>&1 &
 pids+=($!)
 
-# --- the service starts, finds the physical route and starts its child
+# --- the service starts, finds the physical route (late-route: waits for it) and starts its child
+waiting="RDP route protection waiting for a physical IPv4 default route: "
 in_svc wine sc start "$service" >/dev/null || die "sc start failed"
+if [ "$mode" = late-route ]; then
+    wait_for 60 eval 'log_text | grep -q "^$waiting"' || die "the service did not wait for the route"
+    service_state START_PENDING || die "the service is not start pending while it waits"
+    sleep 3 # the network comes up late; what follows proves the service still waits
+    service_state START_PENDING || die "the service left start pending without a route"
+    log_text | grep -qx "proxy running" && die "the child started before the default route"
+    child_process && die "a sing-box process runs before the default route"
+    ip -n "$svc" route add default via 10.79.0.1 dev "$veth_svc"
+fi
 if_index=$(ip -n "$svc" -o link show "$veth_svc" | cut -d: -f1)
 wait_for 60 eval 'log_text | grep -qx "RDP route protection enabled via 10.79.0.1 on interface $if_index"' ||
     die "route protection did not start on $veth_svc ($if_index)"
 wait_for 60 eval 'log_text | grep -qx "proxy running"' || die "the service did not start its child"
+# The probe for the child's process finds it now, so its absence while waiting meant something.
+[ "$mode" = late-route ] && { child_process || die "no sing-box process in the service namespace"; }
 
 # --- two sessions before the takeover: the public one gets its route, the private one none
 connect "$protected"
@@ -160,6 +186,11 @@ wait_for 30 applied DELETE "$protected" || die "no route deleted for $protected"
 wait_for 30 applied DELETE "$late" || die "no route deleted for $late"
 wait_for 60 stalled "$protected" || die "the protected session went on after the stop"
 log_text | grep -qx "RDP route protection stopped" || die "no stop line in the log"
+log_text | grep -q "RDP route protection unavailable" && die "the service gave route protection up"
+if [ "$mode" = late-route ]; then
+    [ "$(log_text | grep -c "^$waiting")" = 1 ] || die "the waiting line is not logged exactly once"
+fi
 
-echo "PASSED: protected session kept (longest gap $gap ms), private one cut off," \
+echo "PASSED:${mode:+ waited for the late default route,}" \
+    "protected session kept (longest gap $gap ms), private one cut off," \
     "late client in after $connect_ms ms, protection gone after the stop"
