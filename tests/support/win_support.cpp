@@ -161,9 +161,8 @@ std::string object_text(HANDLE handle, int information_class) {
     return win::narrow_lossy(std::wstring_view(text->buffer, text->length / sizeof(wchar_t)));
 }
 
-} // namespace
-
-std::vector<HandleEntry> handle_table() {
+// This process's rows of the system handle table: value and granted access.
+std::vector<std::pair<USHORT, ACCESS_MASK>> own_handle_rows() {
     struct Row {
         ULONG process_id;
         BYTE object_type;
@@ -178,8 +177,6 @@ std::vector<HandleEntry> handle_table() {
     };
     static const auto query = ntdll_call<NtQuerySystemInformationCall>("NtQuerySystemInformation");
     constexpr int SYSTEM_HANDLE_INFORMATION = 16;
-    constexpr int OBJECT_NAME_INFORMATION = 1;
-    constexpr int OBJECT_TYPE_INFORMATION = 2;
     constexpr LONG STATUS_INFO_LENGTH_MISMATCH = static_cast<LONG>(0xC0000004);
     std::vector<char> buffer(1 << 16);
     for (;;) {
@@ -196,21 +193,32 @@ std::vector<HandleEntry> handle_table() {
         break;
     }
     const auto* table = reinterpret_cast<const Table*>(buffer.data());
-    std::vector<HandleEntry> entries;
+    std::vector<std::pair<USHORT, ACCESS_MASK>> rows;
     for (ULONG i = 0; i < table->count; ++i) {
-        const Row& row = table->rows[i];
-        if (row.process_id != GetCurrentProcessId()) {
-            continue;
+        if (table->rows[i].process_id == GetCurrentProcessId()) {
+            rows.emplace_back(table->rows[i].handle, table->rows[i].access);
         }
-        const auto handle = reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(row.handle));
-        entries.push_back({row.handle, row.access, object_text(handle, OBJECT_TYPE_INFORMATION),
+    }
+    return rows;
+}
+
+} // namespace
+
+std::vector<HandleEntry> handle_table() {
+    constexpr int OBJECT_NAME_INFORMATION = 1;
+    constexpr int OBJECT_TYPE_INFORMATION = 2;
+    std::vector<HandleEntry> entries;
+    for (const auto& [value, access] : own_handle_rows()) {
+        const auto handle = reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(value));
+        entries.push_back({value, access, object_text(handle, OBJECT_TYPE_INFORMATION),
                            object_text(handle, OBJECT_NAME_INFORMATION)});
     }
     return entries;
 }
 
+// Counted often while polling, so without asking each handle's type and name.
 std::size_t handle_count() {
-    return handle_table().size();
+    return own_handle_rows().size();
 }
 
 std::string handle_difference(const std::vector<HandleEntry>& before,
