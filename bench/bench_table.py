@@ -131,6 +131,24 @@ if connects["late"] and connects["routed"]:
         row("  protected session, longest echo gap: after vs before takeover",
             "%.0f" % gaps["after"], "%.0f" % gaps.get("before", 0), "", "< 1000",
             verdict(gaps["after"] < 1000))
+    # A lone new client gets in on the SYN-ACK retransmission after 1 s; the next one comes
+    # 2 s later. The last of a burst should not need more than that one.
+    bursts = {kind: [(int(r[2]), float(r[3])) for r in records
+                     if r[:2] == ["burst", kind] and len(r) == 4] for kind in ("new", "routed")}
+    if bursts["new"] and bursts["routed"]:
+        last = {kind: statistics.median(ms for _, ms in b) for kind, b in bursts.items()}
+        within = statistics.median(late) + 2000
+        row("  40 new clients at once, last one in, median of %d: vs with host routes"
+            % len(bursts["new"]), "%.0f" % last["new"], "%.0f" % last["routed"], "",
+            "< %.0f" % within, verdict(last["new"] < within))
+        row("  40 new clients at once, fewest in: vs with host routes",
+            "%d" % min(n for n, _ in bursts["new"]), "%d" % min(n for n, _ in bursts["routed"]))
+    crowd = [r for r in records if r[0] == "crowd" and len(r) == 3]
+    if connects["newcomer"] and crowd:
+        newcomer = connects["newcomer"][0]
+        row("  after a crowd of %s short-lived clients (%s in): newcomer vs lone new client"
+            % (crowd[0][2], crowd[0][1]), "%.0f" % newcomer, "%.0f" % statistics.median(late),
+            "", "<= %.0f" % max(late), verdict(newcomer <= max(late)))
 
 cpu = {r[1]: int(r[2]) / int(r[3]) for r in records if r[0] == "cpu"}
 idle = next((r[1] for r in records if r[0] == "idle_seconds"), "?")

@@ -5,8 +5,9 @@
 #   service namespace  veth 10.78.0.2/24, default route via 10.78.0.1, echoing RDP listener on
 #                      :3389, a tunnel adapter stand-in, the prefix's Wine server, the service
 #                      started by its SCM
-#   client namespace   veth 10.78.0.1/24 plus public addresses 5.6.9.1 .. 5.6.9.RUNS and
-#                      5.6.11.1 .. 5.6.11.RUNS
+#   client namespace   veth 10.78.0.1/24 plus public addresses 5.6.9.1 .. 5.6.9.RUNS,
+#                      5.6.11.1 .. 5.6.11.RUNS, 5.6.20.1, 5.6.21-25.1 .. 40 for the bursts and
+#                      5.7.1-2.1 .. 150 for the crowd
 #
 # Route reaction: each client connects from its own address 5.6.9.i; the time runs from
 # connect() returning until the route.exe stand-in (C:\windows\system32\route.exe of the prefix)
@@ -21,6 +22,13 @@
 # retransmissions included. Prints "connect routed <ms>" and "connect late <ms>" per client,
 # then "gap before <ms>" and "gap after <ms>": the protected session's longest echo gap before
 # and from the takeover on.
+#
+# Bursts, in the same run after the takeover: BURSTS times (3, or 5 for RUNS >= 10), 40 clients
+# from new addresses connect at once and leave; then the same 40 again, their host routes now
+# in place. Prints "burst new <connected> <ms>" and "burst routed <connected> <ms>", ms being
+# the time until the last of them was in. Then a crowd of 300 short-lived clients (started 20 ms
+# apart, each gone 0.5 s after it got in) fills the wanted set with gone peers, and one more
+# new client connects: "crowd <connected> 300" and "connect newcomer <ms>".
 #
 # The service must already be installed in the prefix with a silent child; it is stopped and
 # the prefix's Wine server ended afterwards.
@@ -64,10 +72,17 @@ cp "$bin/route_stand_in.exe" "$system32/route.exe"
 rm -f "$record" "$data/sing-box-service.log"
 
 wineserver -k 2>/dev/null || true
-clients=()
+clients=(5.6.20.1)
 for ((i = 1; i <= runs; i++)); do
     clients+=("5.6.9.$i" "5.6.11.$i")
 done
+bursts=$((runs >= 10 ? 5 : 3))
+for ((b = 1; b <= bursts; b++)); do
+    for ((i = 1; i <= 40; i++)); do clients+=("5.6.$((20 + b)).$i"); done
+done
+crowd=()
+for ((i = 0; i < 300; i++)); do crowd+=("5.7.$((1 + i / 150)).$((1 + i % 150))"); done
+clients+=("${crowd[@]}")
 make_rdp_link "$svc" "$cli" "$veth_svc" "$veth_cli" 10.78.0 "${clients[@]}"
 make_tunnel "$svc" "$tun" "$tun_peer"
 
@@ -169,3 +184,24 @@ PY
 ip netns exec "$cli" python3 "$work/connects.py" "$runs"
 echo "gap before $(head -n "$mark" "$work/gaps" | sort -n | tail -1)"
 echo "gap after $(tail -n +$((mark + 1)) "$work/gaps" | sort -n | tail -1)"
+
+# --- bursts of 40 new clients, then the same 40 with their routes in place
+burst() {
+    ip netns exec "$cli" python3 "$support/rdp_burst.py" 10.78.0.2 20 0 0 "$@" |
+        sed -n 's/^burst \([0-9]*\) of [0-9]* last \([0-9]*\)$/\1 \2/p'
+}
+for ((b = 1; b <= bursts; b++)); do
+    members=()
+    for ((i = 1; i <= 40; i++)); do members+=("5.6.$((20 + b)).$i"); done
+    echo "burst new $(burst "${members[@]}")"
+    sleep 2 # routes of those that stayed out are added meanwhile
+    echo "burst routed $(burst "${members[@]}")"
+done
+
+# --- a crowd of short-lived clients, then one more
+ip netns exec "$cli" python3 "$support/rdp_burst.py" 10.78.0.2 20 0.5 20 "${crowd[@]}" \
+    >"$work/crowd.out"
+echo "crowd $(tail -1 "$work/crowd.out" | cut -d' ' -f2) 300"
+sleep 1
+newcomer=$(ip netns exec "$cli" python3 "$support/rdp_burst.py" 10.78.0.2 30 0 0 5.6.20.1)
+echo "connect newcomer $(sed -n 's/^connected 5.6.20.1 //p' <<<"$newcomer")"

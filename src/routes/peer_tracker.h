@@ -1,7 +1,8 @@
 #pragma once
 // Which RDP peers are wanted and which of their host routes exist. A peer stays wanted until
-// the TTL has passed since it was last seen; routes this worker added ("owned") are deleted
-// when their peer is no longer wanted, routes found already in place ("adopted") never are.
+// its TTL has passed since it was last seen, or until a newcomer needs its place; routes this
+// worker added ("owned") are deleted when their peer is no longer wanted, routes found already
+// in place ("adopted") never are.
 
 #include <cstdint>
 #include <map>
@@ -9,6 +10,7 @@
 #include <vector>
 
 #include "routes/ipv4_address.h"
+#include "routes/tcp_table.h"
 
 namespace kestrune::routes {
 
@@ -20,15 +22,24 @@ struct PeerPlan {
 class PeerTracker {
   public:
     static constexpr std::uint64_t PEER_TTL_SECONDS = 600;
-    static constexpr std::uint64_t MAX_PEERS = 32;
+    // For a peer never seen past the handshake: a scan must not leave hundreds of host routes
+    // behind for ten minutes.
+    static constexpr std::uint64_t HALF_OPEN_TTL_SECONDS = 30;
+    static constexpr std::uint64_t MAX_PEERS = 256;
 
+    // A half-open peer keeps the shorter of the two TTLs.
     explicit PeerTracker(std::uint64_t peer_ttl_seconds = PEER_TTL_SECONDS,
-                         std::uint64_t max_peers = MAX_PEERS)
-        : peer_ttl_seconds_(peer_ttl_seconds), max_peers_(max_peers) {}
+                         std::uint64_t max_peers = MAX_PEERS,
+                         std::uint64_t half_open_ttl_seconds = HALF_OPEN_TTL_SECONDS)
+        : peer_ttl_seconds_(peer_ttl_seconds), half_open_ttl_seconds_(half_open_ttl_seconds),
+          max_peers_(max_peers) {}
 
-    // Refreshes the peers seen now. New peers are admitted lowest address first while there
-    // is room; the others wait, unrecorded, for a later pass.
-    void observe(std::uint64_t now, const std::set<Ipv4Address>& detected);
+    // Refreshes the peers seen now and admits new ones, lowest address first. A wanted peer
+    // not in `detected` is gone; when the wanted set is full, a newcomer takes the place of the
+    // gone peer seen least recently. Live peers are never dropped: while all of them are, a
+    // newcomer waits, unrecorded, for a later pass. Returns true when peers wait now and none
+    // waited at the previous observation, so the limit is logged once per such episode.
+    [[nodiscard]] bool observe(std::uint64_t now, const PeerSet& detected);
     // Forgets the peers whose TTL has run out, then says what to add and what to delete.
     PeerPlan plan(std::uint64_t now);
 
@@ -38,12 +49,26 @@ class PeerTracker {
     // The routes still to delete at shutdown, ascending; afterwards nothing is owned.
     std::vector<Ipv4Address> take_owned();
 
+    std::uint64_t max_peers() const { return max_peers_; }
+
   private:
+    struct WantedPeer {
+        std::uint64_t last_seen;
+        PeerState state; // established once any sighting was
+    };
+
+    // No longer wanted: an adopted route is forgotten, not deleted; an owned one stays in
+    // owned_ until its DELETE succeeds.
+    void forget(Ipv4Address address);
+    std::vector<Ipv4Address> gone_least_recent_first(const PeerSet& detected) const;
+
     std::uint64_t peer_ttl_seconds_;
+    std::uint64_t half_open_ttl_seconds_;
     std::uint64_t max_peers_;
-    std::map<Ipv4Address, std::uint64_t> last_seen_;
+    std::map<Ipv4Address, WantedPeer> wanted_;
     std::set<Ipv4Address> present_;
     std::set<Ipv4Address> owned_; // always a subset of present_
+    bool peers_waiting_ = false;  // at the last observation
 };
 
 } // namespace kestrune::routes

@@ -16,7 +16,12 @@ class ProtectionWorker {
         auto detected = deps_.detect_peers();
         if (detected) {
             reported_failures_.erase(std::string(TCP_TABLE_KEY));
-            tracker_.observe(now, *detected);
+            if (tracker_.observe(now, *detected)) {
+                // Once per episode: a crowd of scanners must not flood the log.
+                deps_.log("RDP route protection is at its limit of " +
+                          std::to_string(tracker_.max_peers()) +
+                          " connected peers; new clients wait");
+            }
         } else {
             // Peers are not refreshed, so they keep ageing through the outage.
             report_once(TCP_TABLE_KEY, "RDP peer detection failed: " + detected.error());

@@ -1,6 +1,7 @@
 #pragma once
 // The route-protection worker's body over injected dependencies, so the 250 ms passes and
-// the 600 s expiry run against a fake clock in tests; route_protection.h binds the real ones.
+// the 30 s and 600 s expiries run against a fake clock in tests; route_protection.h binds the
+// real ones.
 
 #include <atomic>
 #include <cstdint>

@@ -35,7 +35,10 @@ void run_worker(std::shared_ptr<RouteProtection::StopRequest> stop_request, Phys
             stop_request->route_deleted();
         }
     };
-    run_protection_loop(stop_request->requested, PeerTracker(options.peer_ttl_seconds), deps);
+    run_protection_loop(stop_request->requested,
+                        PeerTracker(options.peer_ttl_seconds, PeerTracker::MAX_PEERS,
+                                    options.half_open_ttl_seconds),
+                        deps);
 }
 
 } // namespace

@@ -17,6 +17,8 @@ struct RouteProtectionOptions {
     // How long a peer stays wanted after it was last seen. The service keeps the default;
     // end-to-end tests shorten it to see an expiry without waiting ten minutes.
     std::uint64_t peer_ttl_seconds = PeerTracker::PEER_TTL_SECONDS;
+    // The same for a peer never seen past the handshake.
+    std::uint64_t half_open_ttl_seconds = PeerTracker::HALF_OPEN_TTL_SECONDS;
 };
 
 class RouteProtection {

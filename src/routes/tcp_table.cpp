@@ -17,7 +17,8 @@ constexpr std::size_t REMOTE_ADDR_OFFSET = 12;
 
 // Port 3389 in network order (0x0D, 0x3D) read as a little-endian 16-bit value.
 constexpr std::uint32_t RDP_PORT_AS_STORED = 0x3D0D;
-constexpr std::uint32_t MIB_TCP_STATE_SYN_RCVD = 4; // and ESTABLISHED = 5, the same but bit 0
+constexpr std::uint32_t MIB_TCP_STATE_SYN_RCVD = 4;
+constexpr std::uint32_t MIB_TCP_STATE_ESTAB = 5;
 
 constexpr std::uint32_t NO_ERROR_CODE = 0;
 constexpr std::uint32_t ERROR_INSUFFICIENT_BUFFER_CODE = 122;
@@ -45,9 +46,13 @@ PeerSet rdp_peers_in_table(std::span<const std::uint8_t> table) {
         const std::uint32_t local_port = read_le32(row + LOCAL_PORT_OFFSET) & 0xFFFF;
         const auto remote = Ipv4Address(row[REMOTE_ADDR_OFFSET], row[REMOTE_ADDR_OFFSET + 1],
                                         row[REMOTE_ADDR_OFFSET + 2], row[REMOTE_ADDR_OFFSET + 3]);
+        // SYN-RECEIVED or ESTABLISHED: the two differ only in bit 0.
         if (local_port == RDP_PORT_AS_STORED && (state & ~1u) == MIB_TCP_STATE_SYN_RCVD &&
             is_public_ipv4(remote)) {
-            peers.insert(remote);
+            PeerState& seen = peers.try_emplace(remote, PeerState::half_open).first->second;
+            if (state == MIB_TCP_STATE_ESTAB) {
+                seen = PeerState::established;
+            }
         }
     }
     return peers;

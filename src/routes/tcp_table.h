@@ -5,7 +5,7 @@
 
 #include <cstdint>
 #include <functional>
-#include <set>
+#include <map>
 #include <span>
 
 #include "routes/ipv4_address.h"
@@ -13,11 +13,16 @@
 
 namespace kestrune::routes {
 
-using PeerSet = std::set<Ipv4Address>;
+// Whether any of a peer's connections has completed its handshake. A scanner that only sends
+// SYNs never gets past half_open, and such peers are let go of sooner.
+enum class PeerState : std::uint8_t { half_open, established };
+
+// Ascending by address, one entry per peer however many connections it has.
+using PeerSet = std::map<Ipv4Address, PeerState>;
 
 // The distinct public remote addresses of connections to local port 3389 in state SYN-RECEIVED
-// or ESTABLISHED. Rows are read only as far as the buffer reaches, whatever the row count in
-// the header claims.
+// or ESTABLISHED, each established when any of its rows is. Rows are read only as far as the
+// buffer reaches, whatever the row count in the header claims.
 PeerSet rdp_peers_in_table(std::span<const std::uint8_t> table);
 
 // One GetExtendedTcpTable call with everything but the buffer and the size fixed: returns the

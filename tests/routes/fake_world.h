@@ -8,6 +8,7 @@
 #include <functional>
 #include <limits>
 #include <map>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -29,6 +30,8 @@ class FakeWorld {
     std::atomic<bool> stop{false};
 
     std::map<Ipv4Address, std::vector<Span>> connected;
+    // Seconds in which a connected peer shows only half-open (SYN-RECEIVED) connections.
+    std::map<Ipv4Address, std::vector<Span>> half_open;
     std::vector<Span> detection_fails;
     std::set<Ipv4Address> in_place;
     std::vector<Span> inspection_fails;
@@ -55,7 +58,10 @@ class FakeWorld {
             PeerSet peers;
             for (const auto& [address, spans] : connected) {
                 if (in_any(spans, now())) {
-                    peers.insert(address);
+                    const bool syn_only =
+                        half_open.contains(address) && in_any(half_open.at(address), now());
+                    peers.emplace(address,
+                                  syn_only ? PeerState::half_open : PeerState::established);
                 }
             }
             return peers;

@@ -80,30 +80,77 @@ TEST(ProtectionLoop, RetiringRouteSeenAgainIsKeptWithoutANewAdd) {
             at(600'750, "DELETE 5.6.7.8"), at(602'000, "DELETE 5.6.7.8"), at(602'000, STOPPED)}));
 }
 
-TEST(ProtectionLoop, ThirtyThreeNewPeersRouteTheLowestThirtyTwoUntilRoomIsMade) {
+// 256 peers stay connected; the lowest of them leaves at 10 s. The limit line comes once while
+// peers wait, and again only for a new episode.
+TEST(ProtectionLoop, AtTheLimitNewcomersWaitForAGonePeerAndTheLimitIsLoggedOncePerEpisode) {
     FakeWorld world;
-    for (std::uint8_t i = 1; i <= 33; ++i) {
-        world.connected[{1, 0, 0, i}] = {{0, 2000}};
+    auto peer = [](int i) {
+        return Ipv4Address{1, 0, static_cast<std::uint8_t>(i / 256),
+                           static_cast<std::uint8_t>(i % 256)};
+    };
+    for (int i = 0; i < 256; ++i) {
+        world.connected[peer(i)] = {{0, 2000}};
     }
-    world.connected[{1, 0, 0, 1}] = {{0, 10}};
-    world.stop_at_ms = 611'000;
-    world.run(PeerTracker());
+    world.connected[peer(0)] = {{0, 9}};
+    world.connected[peer(256)] = {{0, 2000}};  // waits until 1.0.0.0 has gone
+    world.connected[peer(257)] = {{20, 2000}}; // waits for good: a second episode
+    world.stop_at_ms = 30'000;
+    world.run();
 
-    std::vector<std::string> expected;
-    for (int i = 1; i <= 32; ++i) {
-        const std::string address = "1.0.0." + std::to_string(i);
-        expected.push_back(at(0, "ADD " + address));
-        expected.push_back(at(0, ADDED + address));
-    }
-    expected.push_back(at(610'000, "DELETE 1.0.0.1"));
-    expected.push_back(at(610'000, REMOVED + "1.0.0.1"));
-    expected.push_back(at(610'250, "ADD 1.0.0.33"));
-    expected.push_back(at(610'250, ADDED + "1.0.0.33"));
-    for (int i = 2; i <= 33; ++i) {
-        expected.push_back(at(611'000, "DELETE 1.0.0." + std::to_string(i)));
-    }
-    expected.push_back(at(611'000, STOPPED));
-    EXPECT_EQ(world.events, expected);
+    const std::string limit =
+        "log RDP route protection is at its limit of 256 connected peers; new clients wait";
+    ASSERT_EQ(world.events.size(), 1u + 2 * 256 + 4 + 1 + 256 + 1);
+    EXPECT_EQ(world.events.front(), at(0, limit));
+    EXPECT_EQ(world.events[512], at(0, ADDED + "1.0.0.255"));
+    EXPECT_EQ(
+        std::vector<std::string>(world.events.begin() + 513, world.events.begin() + 519),
+        (std::vector<std::string>{at(10'000, "ADD 1.0.1.0"), at(10'000, ADDED + "1.0.1.0"),
+                                  at(10'000, "DELETE 1.0.0.0"), at(10'000, REMOVED + "1.0.0.0"),
+                                  at(20'000, limit), at(30'000, "DELETE 1.0.0.1")}));
+}
+
+// Room for three. A gone peer makes room at once, the least recently seen first whatever its
+// address; an adopted route is forgotten, not deleted; live peers are never dropped.
+TEST(ProtectionLoop, NewcomerTakesThePlaceOfTheGonePeerSeenLeastRecently) {
+    FakeWorld world;
+    world.in_place = {{1, 0, 0, 1}};
+    world.connected[{1, 0, 0, 1}] = {{0, 5}};
+    world.connected[{1, 0, 0, 2}] = {{0, 3}};
+    world.connected[{1, 0, 0, 3}] = {{0, 100}};
+    world.connected[{1, 0, 0, 4}] = {{8, 100}};
+    world.connected[{1, 0, 0, 5}] = {{9, 100}};
+    world.connected[{1, 0, 0, 6}] = {{10, 100}};
+    world.stop_at_ms = 11'000;
+    world.run(PeerTracker(600, 3));
+    EXPECT_EQ(world.events,
+              (std::vector<std::string>{
+                  at(0, "ADD 1.0.0.2"), at(0, ADDED + "1.0.0.2"), at(0, "ADD 1.0.0.3"),
+                  at(0, ADDED + "1.0.0.3"), at(8000, "ADD 1.0.0.4"), at(8000, ADDED + "1.0.0.4"),
+                  at(8000, "DELETE 1.0.0.2"), at(8000, REMOVED + "1.0.0.2"),
+                  at(9000, "ADD 1.0.0.5"), at(9000, ADDED + "1.0.0.5"),
+                  at(10'000, "log RDP route protection is at its limit of 3 connected peers; new "
+                             "clients wait"),
+                  at(11'000, "DELETE 1.0.0.3"), at(11'000, "DELETE 1.0.0.4"),
+                  at(11'000, "DELETE 1.0.0.5"), at(11'000, STOPPED)}));
+}
+
+TEST(ProtectionLoop, HalfOpenPeersExpireAfterThirtySecondsEstablishedOnesAfterSixHundred) {
+    FakeWorld world;
+    world.connected[{1, 0, 0, 1}] = {{0, 10}};
+    world.half_open[{1, 0, 0, 1}] = {{0, 10}};
+    world.connected[{1, 0, 0, 2}] = {{0, 10}};
+    world.half_open[{1, 0, 0, 2}] = {{0, 4}}; // its handshake completed at 5 s
+    world.connected[{1, 0, 0, 3}] = {{0, 10}};
+    world.stop_at_ms = 700'000;
+    world.run();
+    EXPECT_EQ(world.events,
+              (std::vector<std::string>{
+                  at(0, "ADD 1.0.0.1"), at(0, ADDED + "1.0.0.1"), at(0, "ADD 1.0.0.2"),
+                  at(0, ADDED + "1.0.0.2"), at(0, "ADD 1.0.0.3"), at(0, ADDED + "1.0.0.3"),
+                  at(40'000, "DELETE 1.0.0.1"), at(40'000, REMOVED + "1.0.0.1"),
+                  at(610'000, "DELETE 1.0.0.2"), at(610'000, REMOVED + "1.0.0.2"),
+                  at(610'000, "DELETE 1.0.0.3"), at(610'000, REMOVED + "1.0.0.3"),
+                  at(700'000, STOPPED)}));
 }
 
 TEST(ProtectionLoop, FailingAddIsLoggedOnceForTheWorkersLifeAndRetriedEveryPass) {

@@ -26,7 +26,7 @@ TEST(ProtectionLoopThread, StopIsNoticedOnlyAfterThePauseEnds) {
     ProtectionDependencies deps;
     deps.detect_peers = [&]() -> Result<PeerSet> {
         record("detect");
-        return PeerSet{{5, 6, 7, 8}};
+        return PeerSet{{{5, 6, 7, 8}, PeerState::established}};
     };
     deps.route_in_place = [](Ipv4Address) -> Result<bool> { return false; };
     deps.run_route_command = [&](std::string_view verb, Ipv4Address peer) -> Status {

@@ -50,6 +50,14 @@ std::vector<std::uint8_t> table(const std::vector<Row>& rows) {
     return table(rows, static_cast<std::uint32_t>(rows.size()));
 }
 
+PeerSet established(std::initializer_list<Ipv4Address> addresses) {
+    PeerSet peers;
+    for (const Ipv4Address address : addresses) {
+        peers.emplace(address, PeerState::established);
+    }
+    return peers;
+}
+
 TEST(RdpPeersInTable, KeepsPublicInboundRdpConnectionsOnly) {
     const auto bytes = table({
         {ESTAB, 3389, {5, 6, 7, 8}},
@@ -65,25 +73,30 @@ TEST(RdpPeersInTable, KeepsPublicInboundRdpConnectionsOnly) {
         {ESTAB, 3389, {10, 1, 1, 1}},
         {ESTAB, 3389, {1, 2, 3, 4}},
     });
-    EXPECT_EQ(rdp_peers_in_table(bytes), (PeerSet{{1, 2, 3, 4}, {5, 6, 7, 8}, {9, 9, 9, 9}}));
+    EXPECT_EQ(rdp_peers_in_table(bytes), (PeerSet{{{1, 2, 3, 4}, PeerState::established},
+                                                  {{5, 6, 7, 8}, PeerState::established},
+                                                  {{9, 9, 9, 9}, PeerState::half_open}}));
 }
 
-TEST(RdpPeersInTable, DuplicateAddressesGiveOneElement) {
-    const auto bytes = table({{ESTAB, 3389, {5, 6, 7, 8}, 50001},
-                              {SYN_RCVD, 3389, {5, 6, 7, 8}, 50002},
-                              {ESTAB, 3389, {5, 6, 7, 8}, 50003}});
-    EXPECT_EQ(rdp_peers_in_table(bytes), (PeerSet{{5, 6, 7, 8}}));
+TEST(RdpPeersInTable, DuplicateAddressesGiveOneElementEstablishedIfAnyRowIs) {
+    const auto bytes = table({{SYN_RCVD, 3389, {5, 6, 7, 8}, 50001},
+                              {ESTAB, 3389, {5, 6, 7, 8}, 50002},
+                              {SYN_RCVD, 3389, {5, 6, 7, 8}, 50003},
+                              {SYN_RCVD, 3389, {9, 9, 9, 9}, 50001},
+                              {SYN_RCVD, 3389, {9, 9, 9, 9}, 50002}});
+    EXPECT_EQ(rdp_peers_in_table(bytes), (PeerSet{{{5, 6, 7, 8}, PeerState::established},
+                                                  {{9, 9, 9, 9}, PeerState::half_open}}));
 }
 
 TEST(RdpPeersInTable, ReadsNoFurtherThanTheBuffer) {
     auto bytes = table({{ESTAB, 3389, {5, 6, 7, 8}}, {ESTAB, 3389, {9, 9, 9, 9}}}, 1000);
-    EXPECT_EQ(rdp_peers_in_table(bytes), (PeerSet{{5, 6, 7, 8}, {9, 9, 9, 9}}));
+    EXPECT_EQ(rdp_peers_in_table(bytes), established({{5, 6, 7, 8}, {9, 9, 9, 9}}));
     // A partial third row at the end is not a row.
     bytes.insert(bytes.end(), {ESTAB, 0, 0, 0, 0, 0, 0, 0, 0x0D, 0x3D, 0, 0, 1, 1, 1, 1});
-    EXPECT_EQ(rdp_peers_in_table(bytes), (PeerSet{{5, 6, 7, 8}, {9, 9, 9, 9}}));
+    EXPECT_EQ(rdp_peers_in_table(bytes), established({{5, 6, 7, 8}, {9, 9, 9, 9}}));
     // Fewer rows claimed than present: only those are read.
     const auto fewer = table({{ESTAB, 3389, {5, 6, 7, 8}}, {ESTAB, 3389, {9, 9, 9, 9}}}, 1);
-    EXPECT_EQ(rdp_peers_in_table(fewer), (PeerSet{{5, 6, 7, 8}}));
+    EXPECT_EQ(rdp_peers_in_table(fewer), established({{5, 6, 7, 8}}));
 }
 
 // A scripted GetExtendedTcpTable: the size it reports, the codes it returns, and what the
@@ -127,7 +140,7 @@ TEST(ReadRdpPeers, SizesThenFillsABufferOfExactlyTheReportedSize) {
         fake.sizes_passed.clear();
         const auto peers = read_rdp_peers(fake.call());
         ASSERT_TRUE(peers) << peers.error();
-        EXPECT_EQ(*peers, (PeerSet{{5, 6, 7, 8}}));
+        EXPECT_EQ(*peers, established({{5, 6, 7, 8}}));
         EXPECT_EQ(fake.sizes_passed, (std::vector<std::uint32_t>{0, fake.reported_size}));
     }
 }
@@ -149,7 +162,7 @@ TEST(ReadRdpPeers, RowCountIsLimitedByTheSizingResult) {
     fake.reported_size = 4 + 24 + 10; // room for one row and a fragment
     const auto peers = read_rdp_peers(fake.call());
     ASSERT_TRUE(peers) << peers.error();
-    EXPECT_EQ(*peers, (PeerSet{{5, 6, 7, 8}}));
+    EXPECT_EQ(*peers, established({{5, 6, 7, 8}}));
 }
 
 TEST(ReadRdpPeers, FailuresCarryTheBareCode) {
@@ -181,7 +194,7 @@ TEST(ReadRdpPeers, TableThatGrowsIsReadAgainWithTheNewSizeUpToThreeTimes) {
     fake.growth = {full - 10, full};
     const auto peers = read_rdp_peers(fake.call());
     ASSERT_TRUE(peers) << peers.error();
-    EXPECT_EQ(*peers, (PeerSet{{5, 6, 7, 8}, {9, 9, 9, 9}}));
+    EXPECT_EQ(*peers, established({{5, 6, 7, 8}, {9, 9, 9, 9}}));
     EXPECT_EQ(fake.sizes_passed, (std::vector<std::uint32_t>{0, 4 + 24, full - 10, full}));
 
     FakeTcpTable busy; // still growing at the third retry: this pass fails

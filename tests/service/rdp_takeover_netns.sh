@@ -5,9 +5,10 @@
 #   service namespace  veth 10.79.0.2/24, default route via 10.79.0.1 (the physical gateway),
 #                      an echoing RDP listener on :3389, a tunnel adapter stand-in, and a Wine
 #                      server of its own running the service (sing-box stand-in as child)
-#   client namespace   veth 10.79.0.1/24 plus the public addresses 5.6.10.1 and 5.6.10.2 and
-#                      the private address 192.168.79.1; each session sends a probe every
-#                      100 ms and records how long it has gone without an echo
+#   client namespace   veth 10.79.0.1/24 plus the public addresses 5.6.10.1 to 5.6.10.3 and
+#                      5.6.20.1 to 5.6.20.40 and the private address 192.168.79.1; each
+#                      session sends a probe every 100 ms and records how long it has gone
+#                      without an echo
 #
 # The route.exe stand-in only records; route_follower.py carries each recorded command out in
 # the service namespace's routing table. After the service has started its child, the proxy's
@@ -17,6 +18,9 @@
 #   - a public client connecting after the takeover gets in within a few seconds (its SYN-ACK
 #     first goes into the tunnel, the service sees the half-open connection and adds its route,
 #     a retransmission gets through);
+#   - after a crowd of 40 short-lived public clients (more than the 32 peers the service once
+#     tracked at most) has connected at once and gone again, a newcomer still gets in as fast,
+#     with a route of its own;
 #   - after `sc stop` the protected session stalls too: its route was deleted.
 # With "late-route" the service starts as after a reboot whose network is not ready yet: the
 # service namespace has no default route at first. The service must log its waiting line (once),
@@ -35,7 +39,9 @@ case $mode in '' | late-route) ;; *) die "unknown mode '$mode'" ;; esac
 require_netns
 
 svc=kt-svc-$$ cli=kt-cli-$$ veth_svc=kts$$ veth_cli=ktc$$ tun=ktun$$ tun_peer=ktup$$
-protected=5.6.10.1 late=5.6.10.2 private=192.168.79.1
+protected=5.6.10.1 late=5.6.10.2 newcomer=5.6.10.3 private=192.168.79.1
+crowd=()
+for ((i = 1; i <= 40; i++)); do crowd+=("5.6.20.$i"); done
 service=KestruneConnectSingBox
 system32=$prefix/drive_c/windows/system32
 record=$system32/route-record.txt
@@ -101,7 +107,8 @@ echo '{"run_ms": "forever"}' >"$work/keeper.json"
 
 # --- namespaces, the physical link, the tunnel stand-in (no takeover yet)
 wineserver -k 2>/dev/null || true
-make_rdp_link "$svc" "$cli" "$veth_svc" "$veth_cli" 10.79.0 "$protected" "$late" "$private"
+make_rdp_link "$svc" "$cli" "$veth_svc" "$veth_cli" 10.79.0 "$protected" "$late" "$newcomer" \
+    "$private" "${crowd[@]}"
 make_tunnel "$svc" "$tun" "$tun_peer"
 [ "$mode" = late-route ] && ip -n "$svc" route del default
 
@@ -174,6 +181,19 @@ connect_ms=$(sed -n 's/^connected //p' "$work/client-$late.out")
 applied ADD "$late" || die "$late connected without a route of its own"
 wait_for 30 flowing "$late" || die "no echoes for $late"
 
+# --- the crowd: all at once, each gone as soon as it is in (or after 10 s without getting in;
+# a few of a burst this size stay out even when a plain script adds their routes)
+ip netns exec "$cli" python3 "$support/rdp_burst.py" 10.79.0.2 10 0 0 "${crowd[@]}" \
+    >"$work/crowd.out" 2>&1 || die "the crowd did not run"
+# Every one of them was seen half-open and got a route, more than the 32 once tracked at most.
+crowd_routed() { [ "$(grep -c '^ADD 5\.6\.20\.[0-9]* ok$' "$applied")" = 40 ]; }
+wait_for 60 crowd_routed || die "not all 40 of the crowd got routes"
+connect "$newcomer"
+wait_for 30 connected "$newcomer" || die "$newcomer did not connect after the crowd"
+newcomer_ms=$(sed -n 's/^connected //p' "$work/client-$newcomer.out")
+[ "$newcomer_ms" -lt 7000 ] || die "$newcomer took $newcomer_ms ms to connect after the crowd"
+applied ADD "$newcomer" || die "$newcomer connected without a route of its own"
+
 wait_for 60 stalled "$private" || die "the private session was not cut off by the takeover"
 grep -q " $private " "$record" && die "the service ran route.exe for the private $private"
 gap=$(longest_gap_after "$protected" "$mark")
@@ -193,4 +213,5 @@ fi
 
 echo "PASSED:${mode:+ waited for the late default route,}" \
     "protected session kept (longest gap $gap ms), private one cut off," \
-    "late client in after $connect_ms ms, protection gone after the stop"
+    "late client in after $connect_ms ms, after a crowd of 40 ($(tail -1 "$work/crowd.out" |
+        cut -d' ' -f2) got in) a newcomer in after $newcomer_ms ms, protection gone after the stop"

@@ -19,7 +19,7 @@ std::string peer(int i) {
 
 TEST(RouteFailureSoak, EachFailureKeyIsLoggedOnceWhileTheLoopRunsOnAndStopsFromOutside) {
     FakeWorld world;
-    // 33 public peers, one more than is tracked, connected for the first 300 seconds.
+    // 33 public peers connected for the first 300 seconds.
     for (std::uint8_t i = 1; i <= 33; ++i) {
         world.connected[{1, 0, 0, i}] = {{0, 299}};
     }
@@ -53,11 +53,11 @@ TEST(RouteFailureSoak, EachFailureKeyIsLoggedOnceWhileTheLoopRunsOnAndStopsFromO
         }
     }
     std::vector<std::string> expected;
-    for (int i = 1; i <= 32; ++i) {
+    for (int i = 1; i <= 33; ++i) {
         expected.push_back("RDP route inspection failed: GetBestRoute(" + peer(i) +
                            ") failed: 1168");
     }
-    for (int i = 1; i <= 32; ++i) {
+    for (int i = 1; i <= 33; ++i) {
         expected.push_back(i % 2 == 0 ? "RDP physical return route added for " + peer(i)
                                       : "RDP route add failed: route.exe ADD " + peer(i) +
                                             " exited with exit code: 1");

@@ -64,7 +64,9 @@ TEST(RouteFailureSoak, FailingRouteExeAndTcpTableAreLoggedOncePerKeyAndTheLoopSt
         if (pass >= 9 && pass <= 10) {
             return read_rdp_peers(grown);
         }
-        return pass <= 12 ? PeerSet{FIRST, SECOND} : PeerSet{};
+        return pass <= 12
+                   ? PeerSet{{FIRST, PeerState::established}, {SECOND, PeerState::established}}
+                   : PeerSet{};
     };
     deps.route_in_place = [](Ipv4Address) -> Result<bool> { return false; };
     deps.run_route_command = [](std::string_view verb, Ipv4Address peer) {
