@@ -100,15 +100,11 @@ state_is() { probe service "$service" | grep -qx "State=$1"; }
 event_source() { # the source's values; nothing when its key is missing
     local values
     values=$(wine reg query "HKLM\\${event_key%\\}" 2>/dev/null) || return 0
-    tr -d '\r' <<<"$values"
+    tr -d '\r' <<<"$values" | sed -nE 's/^ +([A-Za-z]+) +(REG_[A-Z_]+) +(.*)$/\1 \2 \3/p'
 }
 check_event_source() { # check_event_source WHEN
-    local values
-    values=$(event_source)
-    grep -qE "^ +EventMessageFile +REG_EXPAND_SZ +C:\\\\Program Files\\\\KestruneConnect\\\\$service\\.exe$" <<<"$values" ||
-        fail "$1: the Event Log source's EventMessageFile is not the installed executable: $values"
-    grep -qE "^ +TypesSupported +REG_DWORD +0x7$" <<<"$values" ||
-        fail "$1: the Event Log source's TypesSupported is not 7: $values"
+    [ "$(event_source)" = "EventMessageFile REG_EXPAND_SZ C:\\Program Files\\KestruneConnect\\$service.exe
+TypesSupported REG_DWORD 0x7" ] || fail "$1: the Event Log source holds: $(event_source)"
 }
 service_absent() { [[ "$(probe service "$service")" == *"OpenServiceW failed: 1060"* ]]; }
 logs() { # the service's log, from whichever data directory Wine gave it

@@ -1,9 +1,9 @@
 #!/bin/bash
-# The service's Event Log reports in a short console run. Wine's ReportEventW is a stub that
-# prints each event's type and ID (fixme:advapi) and its text (channel eventlog: err, warn or
-# trace by level) on the Unix standard error, which only a shell can catch. The stand-in child
-# prints lines that read like the service's own: they must land in the log and in no event.
-# Then the executable's message table: every ID formats as its insertion string alone.
+# The Event Log reports of a short console run. Wine's ReportEventW stub prints each event's
+# type and ID (fixme:advapi) and its text (channel eventlog: err, warn or trace by level) on
+# the Unix standard error, which only a shell can catch. The child prints lines that read like
+# the service's own: they go to the log and into no event. Then every ID through the message
+# table (package_probe).
 #
 # usage: console_events.sh BIN_DIR WORK_DIR   (WINEPREFIX from the environment)
 set -euo pipefail
@@ -13,8 +13,8 @@ rm -rf "$work"
 mkdir -p "$work/svc" "$work/data/KestruneConnect"
 cp "$bin/KestruneConnectSingBox.exe" "$work/svc/"
 cp "$bin/sing_box_stand_in.exe" "$work/svc/sing-box.exe"
-echo '{"steps":[{"text":"RDP route protection stopped\n"},
-       {"text":"sing-box restart failed: from the child\n","stream":"stderr"}]}' \
+child_lines=("RDP route protection stopped" "sing-box restart failed: from the child")
+echo '{"steps":[{"text":"'"${child_lines[0]}"'\n"},{"text":"'"${child_lines[1]}"'\n","stream":"stderr"}]}' \
     >"$work/data/KestruneConnect/config.json"
 svc=$(winepath -w "$work/svc") data=$(winepath -w "$work/data")
 
@@ -22,13 +22,11 @@ svc=$(winepath -w "$work/svc") data=$(winepath -w "$work/data")
 WINEDEBUG=trace+eventlog,warn+eventlog,err+eventlog,fixme+advapi \
     wine cmd /c "set PROGRAMDATA=$data&& $svc\\KestruneConnectSingBox.exe" >/dev/null 2>"$work/stderr"
 
-# One line per event: type, ID (both from the fixme line), channel class, text.
+# One line per event: type and ID (from the fixme line), channel class, text.
 events=$(tr -d '\r' <"$work/stderr" | sed -nE \
     -e 's/.*:fixme:advapi:ReportEventW \([^,]*,0x([0-9a-f]+),0x[0-9a-f]+,0x([0-9a-f]+),.*/\1 \2/p' \
     -e 's/.*:([a-z]+):eventlog:ReportEventW L"(.*)"$/\1 \2/p' |
-    while read -r type id && read -r level text; do
-        echo "$((16#$type)) $((16#$id)) $level $text"
-    done)
+    while read -r type id && read -r level text; do echo "$((16#$type)) $((16#$id)) $level $text"; done)
 escaped() { sed 's/\\/\\\\/g' <<<"$1"; }
 expected="4 110 trace StartServiceCtrlDispatcherW failed: 1063
 4 111 trace Kestrune service wrapper running in console mode
@@ -36,16 +34,11 @@ expected="4 110 trace StartServiceCtrlDispatcherW failed: 1063
 2 202 warn warning: service directory is writable by non-administrators: $(escaped "$svc")
 4 112 trace sing-box console exit: exit code: 0"
 status=0
-if [ "$events" != "$expected" ]; then
-    echo "FAILED: the events were"$'\n'"$events"$'\n'"expected"$'\n'"$expected"
-    status=1
-fi
-log=$(cat "$work/data/KestruneConnect/sing-box-service.log")
-for line in "RDP route protection stopped" "sing-box restart failed: from the child"; do
-    grep -qxF "$line" <<<"$log" || { echo "FAILED: the child's line is not in the log: $line"; status=1; }
+[ "$events" = "$expected" ] || { echo "FAILED: events"$'\n'"$events"$'\n'"expected"$'\n'"$expected"; status=1; }
+for line in "${child_lines[@]}"; do
+    grep -qxF "$line" "$work/data/KestruneConnect/sing-box-service.log" ||
+        { echo "FAILED: not in the log: $line"; status=1; }
 done
-
 messages=$(wine "$bin/package_probe.exe" messages "$svc\\KestruneConnectSingBox.exe" | tr -d '\r')
 [ "$messages" = "MessageTable=ok" ] || { echo "FAILED: $messages"; status=1; }
-[ "$status" -ne 0 ] || echo "events, levels, texts and the message table as expected"
 exit "$status"
