@@ -56,6 +56,12 @@ sequence=$(msiinfo export "$msi" InstallExecuteSequence | tr -d '\r' | awk -F'\t
 row "$msi" Directory "ProgramFiles64Folder"
 row "$msi" Component "ServiceExecutable${tab}{3D7A9F12-5B64-4E8C-A1D2-6C0B8E4F7A31}${tab}INSTALLDIR${tab}256"
 msiinfo suminfo "$msi" | grep -q '^Template: x64;1033' || fail "the package is not a 64-bit one"
+# --- the Event Log source's rows
+event_key='SYSTEM\CurrentControlSet\Services\EventLog\Application\KestruneConnectSingBox\'
+row "$msi" Registry "2${tab}$event_key${tab}EventMessageFile${tab}#%[#ServiceExe]${tab}EventSource"
+row "$msi" Registry "2${tab}$event_key${tab}TypesSupported${tab}#7${tab}EventSource"
+row "$msi" Registry "EventSourceKey${tab}2${tab}$event_key${tab}-${tab}${tab}EventSource"
+row "$msi" Component "EventSource${tab}{5C8E1A47-2D9B-4F63-B7A0-E3F4D5C6B7A8}${tab}INSTALLDIR${tab}260"
 row "$msi" Property "ALLUSERS${tab}1"
 row "$msi_higher" Property "ProductVersion${tab}$higher"
 row "$msi" Upgrade "${tab}$version${tab}${tab}${tab}2${tab}${tab}WIX_DOWNGRADE_DETECTED"
@@ -91,6 +97,15 @@ wait_for() { # wait_for WHAT COMMAND...: polls up to 60 s
     exit 1
 }
 state_is() { probe service "$service" | grep -qx "State=$1"; }
+event_source() { # the source's values; nothing when its key is missing
+    local values
+    values=$(wine reg query "HKLM\\${event_key%\\}" 2>/dev/null) || return 0
+    tr -d '\r' <<<"$values" | sed -nE 's/^ +([A-Za-z]+) +(REG_[A-Z_]+) +(.*)$/\1 \2 \3/p'
+}
+check_event_source() { # check_event_source WHEN
+    [ "$(event_source)" = "EventMessageFile REG_EXPAND_SZ C:\\Program Files\\KestruneConnect\\$service.exe
+TypesSupported REG_DWORD 0x7" ] || fail "$1: the Event Log source holds: $(event_source)"
+}
 service_absent() { [[ "$(probe service "$service")" == *"OpenServiceW failed: 1060"* ]]; }
 logs() { # the service's log, from whichever data directory Wine gave it
     local log
@@ -132,8 +147,11 @@ for line in "FixedFileVersion=$version.0" "FileVersion=$version" "ProductVersion
             "FileDescription=Kestrune Connect sing-box service" "OriginalFilename=$service.exe"; do
     grep -qxF "$line" <<<"$resource" || fail "version resource lacks $line"
 done
+messages=$(probe messages "$program_files/$service.exe")
+[ "$messages" = "MessageTable=ok" ] || fail "the installed executable's Event Log messages: $messages"
 sections=$(x86_64-w64-mingw32-objdump -h "$program_files/$service.exe")
 grep -q '\.debug' <<<"$sections" && fail "the release executable carries debug sections"
+check_event_source install
 wait_for "the installed service to run" state_is 4
 wait_for "the service's log" log_has_starts 1
 
@@ -143,6 +161,7 @@ stop_service
 msiexec /i "$msi_higher" "$work/upgrade.log" || fail "upgrade exited with $?"
 probe version "$program_files/$service.exe" | grep -qx "FileVersion=$higher" ||
     fail "the upgrade did not install version $higher"
+check_event_source upgrade
 wait_for "the upgraded service to run" state_is 4
 wait_for "the upgraded service's first log line" log_has_starts $((starts + 1))
 for data in "${data_dirs[@]}"; do
@@ -164,6 +183,7 @@ state_is 4 || fail "the refused downgrade stopped the service"
 stop_service
 msiexec /x "$msi_higher" "$work/uninstall.log" || fail "uninstall exited with $?"
 wait_for "the service to be removed" service_absent
+[ -z "$(event_source)" ] || fail "uninstall left the Event Log source: $(event_source)"
 [ -z "$(ls -A "$program_files" 2>/dev/null)" ] || fail "uninstall left: $(ls "$program_files")"
 for data in "${data_dirs[@]}"; do
     [ -f "$data/config.json" ] || fail "uninstall removed $data/config.json"

@@ -2,6 +2,8 @@
 //   package_probe version FILE   the version resource of FILE, one "Key=value" line each
 //   package_probe service NAME   the service's configuration as the service control manager
 //                                holds it (Wine's sc has no qc), one "Key=value" line each
+//   package_probe messages FILE  formats every event ID of the service with FILE's message
+//                                table; one "MessageTable=" line, "ok" or the IDs that fail
 // Exit status 0, or 1 with the failing call on standard error.
 
 #include <windows.h>
@@ -11,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "logging/event_kinds.h"
 #include "win/wide.h"
 
 namespace {
@@ -124,6 +127,29 @@ int show_service(const std::wstring& name) {
     return 0;
 }
 
+// Event Viewer's way: the executable as a data file, each ID with its one insertion string.
+int show_messages(const std::wstring& file) {
+    const HMODULE module = LoadLibraryExW(file.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    if (module == nullptr) {
+        return fail("LoadLibraryExW");
+    }
+    std::string failed;
+    for (const kestrune::logging::EventKind& kind : kestrune::logging::event_kinds()) {
+        const std::wstring line = L"line of kind " + std::to_wstring(kind.id) + L": 100% \\x";
+        const DWORD_PTR inserts[] = {reinterpret_cast<DWORD_PTR>(line.c_str())};
+        wchar_t text[256] = {};
+        const DWORD length = FormatMessageW(
+            FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ARGUMENT_ARRAY, module, kind.id, 0, text,
+            256, reinterpret_cast<va_list*>(const_cast<DWORD_PTR*>(inserts)));
+        if (std::wstring(text, length) != line) {
+            failed += " " + std::to_string(kind.id) + "=\"" + narrow_lossy(text) + "\"";
+        }
+    }
+    FreeLibrary(module);
+    std::printf("MessageTable=%s\n", failed.empty() ? "ok" : failed.c_str());
+    return failed.empty() ? 0 : 1;
+}
+
 } // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -134,6 +160,9 @@ int wmain(int argc, wchar_t** argv) {
     if (command == L"service") {
         return show_service(argv[2]);
     }
-    std::fprintf(stderr, "usage: package_probe version FILE | service NAME\n");
+    if (command == L"messages") {
+        return show_messages(argv[2]);
+    }
+    std::fprintf(stderr, "usage: package_probe version FILE | service NAME | messages FILE\n");
     return 2;
 }
