@@ -6,7 +6,7 @@ namespace kestrune::routes {
 
 void PeerTracker::observe(std::uint64_t now, const std::set<Ipv4Address>& detected) {
     for (const Ipv4Address address : detected) {
-        if (!is_public_ipv4(address)) {
+        if (!may_need_host_route(address)) {
             continue;
         }
         if (const auto found = last_seen_.find(address); found != last_seen_.end()) {

@@ -46,7 +46,7 @@ PeerSet rdp_peers_in_table(std::span<const std::uint8_t> table) {
         const auto remote = Ipv4Address(row[REMOTE_ADDR_OFFSET], row[REMOTE_ADDR_OFFSET + 1],
                                         row[REMOTE_ADDR_OFFSET + 2], row[REMOTE_ADDR_OFFSET + 3]);
         if (local_port == RDP_PORT_AS_STORED && (state & ~1u) == MIB_TCP_STATE_SYN_RCVD &&
-            is_public_ipv4(remote)) {
+            may_need_host_route(remote)) {
             peers.insert(remote);
         }
     }

@@ -15,9 +15,9 @@ namespace kestrune::routes {
 
 using PeerSet = std::set<Ipv4Address>;
 
-// The distinct public remote addresses of connections to local port 3389 in state SYN-RECEIVED
-// or ESTABLISHED. Rows are read only as far as the buffer reaches, whatever the row count in
-// the header claims.
+// The distinct public and private-use remote addresses of connections to local port 3389 in state
+// SYN-RECEIVED or ESTABLISHED. Rows are read only as far as the buffer reaches, whatever the row
+// count in the header claims.
 PeerSet rdp_peers_in_table(std::span<const std::uint8_t> table);
 
 // One GetExtendedTcpTable call with everything but the buffer and the size fixed: returns the

@@ -50,7 +50,7 @@ std::vector<std::uint8_t> table(const std::vector<Row>& rows) {
     return table(rows, static_cast<std::uint32_t>(rows.size()));
 }
 
-TEST(RdpPeersInTable, KeepsPublicInboundRdpConnectionsOnly) {
+TEST(RdpPeersInTable, KeepsInboundRdpConnectionsFromPublicAndPrivateAddresses) {
     const auto bytes = table({
         {ESTAB, 3389, {5, 6, 7, 8}},
         {ESTAB, 3389, {203, 0, 113, 9}}, // documentation range
@@ -65,7 +65,8 @@ TEST(RdpPeersInTable, KeepsPublicInboundRdpConnectionsOnly) {
         {ESTAB, 3389, {10, 1, 1, 1}},
         {ESTAB, 3389, {1, 2, 3, 4}},
     });
-    EXPECT_EQ(rdp_peers_in_table(bytes), (PeerSet{{1, 2, 3, 4}, {5, 6, 7, 8}, {9, 9, 9, 9}}));
+    EXPECT_EQ(rdp_peers_in_table(bytes),
+              (PeerSet{{1, 2, 3, 4}, {5, 6, 7, 8}, {9, 9, 9, 9}, {10, 1, 1, 1}}));
 }
 
 TEST(RdpPeersInTable, DuplicateAddressesGiveOneElement) {
