@@ -26,4 +26,14 @@ Result<bool> host_route_from_best(Ipv4Address peer, const PhysicalRoute& route, 
            row.next_hop == route.gateway && row.interface_index == route.interface_index;
 }
 
+Result<bool> reached_by_default_from_best(Ipv4Address peer, const PhysicalRoute& route,
+                                          std::uint32_t code, const BestRoute& row) {
+    const Result<bool> own_host_route = host_route_from_best(peer, route, code, row);
+    if (!own_host_route) {
+        return own_host_route;
+    }
+    // Windows keeps masks contiguous, so these two are exactly the prefix lengths 0 and 1.
+    return *own_host_route || row.mask == Ipv4Address{} || row.mask == Ipv4Address{128, 0, 0, 0};
+}
+
 } // namespace kestrune::routes

@@ -22,5 +22,12 @@ inline constexpr Ipv4Address PHYSICAL_ROUTE_PROBE{8, 8, 8, 8};
 Result<PhysicalRoute> physical_route_from_best(std::uint32_t code, const BestRoute& row);
 Result<bool> host_route_from_best(Ipv4Address peer, const PhysicalRoute& route, std::uint32_t code,
                                   const BestRoute& row);
+// Whether nothing of the peer's own leads back to it: the best route is a default or half-space
+// route (prefix length 0 or 1: the physical default route before the proxy runs, the proxy's
+// 0.0.0.0/1 and 128.0.0.0/1 after), or a host route through `route`, the one protection itself
+// adds (still there when the peer reconnects, or left behind by an earlier run). Anything else
+// is the peer's own subnet, a VPN's or an overlay network's route.
+Result<bool> reached_by_default_from_best(Ipv4Address peer, const PhysicalRoute& route,
+                                          std::uint32_t code, const BestRoute& row);
 
 } // namespace kestrune::routes

@@ -10,7 +10,7 @@ namespace kestrune::routes {
 bool PeerTracker::observe(std::uint64_t now, const PeerSet& detected) {
     std::vector<std::pair<Ipv4Address, PeerState>> newcomers;
     for (const auto& [address, state] : detected) {
-        if (!is_public_ipv4(address)) {
+        if (!may_need_host_route(address)) {
             continue;
         }
         if (const auto found = wanted_.find(address); found != wanted_.end()) {

@@ -38,4 +38,9 @@ Result<bool> host_route_in_place(Ipv4Address peer, const PhysicalRoute& route) {
     return host_route_from_best(peer, route, lookup.code, lookup.row);
 }
 
+Result<bool> reached_by_default_route(Ipv4Address peer, const PhysicalRoute& route) {
+    const Lookup lookup = best_route_to(peer);
+    return reached_by_default_from_best(peer, route, lookup.code, lookup.row);
+}
+
 } // namespace kestrune::routes

@@ -22,6 +22,9 @@ Result<PhysicalRoute> find_physical_route();
 
 // Whether the system's best route to `peer` already is a host route through `route`.
 Result<bool> host_route_in_place(Ipv4Address peer, const PhysicalRoute& route);
+
+// Whether only the default route leads back to a private-use peer (see best_route.h).
+Result<bool> reached_by_default_route(Ipv4Address peer, const PhysicalRoute& route);
 #endif
 
 } // namespace kestrune::routes

@@ -16,6 +16,10 @@ class ProtectionWorker {
         auto detected = deps_.detect_peers();
         if (detected) {
             reported_failures_.erase(std::string(TCP_TABLE_KEY));
+            screen_.screen(*detected, deps_.reached_by_default_route,
+                           [this](Ipv4Address address, const std::string& error) {
+                               report_inspection_failure(address, error);
+                           });
             if (tracker_.observe(now, *detected)) {
                 // Once per episode: a crowd of scanners must not flood the log.
                 deps_.log("RDP route protection is at its limit of " +
@@ -61,7 +65,7 @@ class ProtectionWorker {
         const std::string text = address.to_string();
         const Result<bool> in_place = deps_.route_in_place(address);
         if (!in_place) {
-            report_once("inspect:" + text, "RDP route inspection failed: " + in_place.error());
+            report_inspection_failure(address, in_place.error());
             return;
         }
         if (*in_place) {
@@ -77,6 +81,11 @@ class ProtectionWorker {
         }
     }
 
+    // Both lookups of a peer's route share one line per address.
+    void report_inspection_failure(Ipv4Address address, const std::string& error) {
+        report_once("inspect:" + address.to_string(), "RDP route inspection failed: " + error);
+    }
+
     // The failed action is retried every pass anyway; only its log line is kept to one.
     void report_once(std::string_view key, const std::string& message) {
         if (reported_failures_.emplace(std::string(key)).second) {
@@ -84,6 +93,7 @@ class ProtectionWorker {
         }
     }
 
+    PeerScreen screen_;
     PeerTracker tracker_;
     const ProtectionDependencies& deps_;
     std::set<std::string, std::less<>> reported_failures_;

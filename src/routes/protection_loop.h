@@ -8,6 +8,7 @@
 #include <functional>
 #include <string_view>
 
+#include "routes/peer_screen.h"
 #include "routes/peer_tracker.h"
 #include "routes/tcp_table.h"
 #include "win/result.h"
@@ -18,6 +19,8 @@ struct ProtectionDependencies {
     std::function<Result<PeerSet>()> detect_peers;
     // Whether a host route for the peer through the physical route is already in place.
     std::function<Result<bool>(Ipv4Address)> route_in_place;
+    // Whether only the default route leads back to a private-use peer (see peer_screen.h).
+    std::function<Result<bool>(Ipv4Address)> reached_by_default_route;
     // route.exe with "ADD" or "DELETE" for the peer through the physical route.
     std::function<Status(std::string_view verb, Ipv4Address)> run_route_command;
     std::function<void(std::string_view)> log;

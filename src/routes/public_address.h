@@ -1,11 +1,28 @@
 #pragma once
-// Whether an RDP peer's address is globally routable: only such peers get a host route. Peers
-// on the local network, on privately addressed VPNs or behind carrier-grade NAT never do.
+// Which RDP peer addresses may get a host route, as far as the address alone tells. A global
+// (public) peer always may. A peer from a private-use range may only when nothing more specific
+// than the default route leads back to it, which the protection loop asks the routing table
+// (a cloud machine administered over a site-to-site VPN reaches the office's private range
+// through its default route). Special-purpose addresses never get one.
 
 #include "routes/ipv4_address.h"
 
 namespace kestrune::routes {
 
-bool is_public_ipv4(Ipv4Address address);
+enum class AddressKind {
+    special,     // 0/8, loopback, link-local, multicast, reserved, broadcast, documentation, ...
+    private_use, // 10/8, 172.16/12, 192.168/16 and the shared 100.64/10
+    global,
+};
+
+AddressKind address_kind(Ipv4Address address);
+
+inline bool is_public_ipv4(Ipv4Address address) {
+    return address_kind(address) == AddressKind::global;
+}
+// Public or private-use: the peers worth reading from the TCP table and tracking.
+inline bool may_need_host_route(Ipv4Address address) {
+    return address_kind(address) != AddressKind::special;
+}
 
 } // namespace kestrune::routes

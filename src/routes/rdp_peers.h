@@ -1,5 +1,6 @@
 #pragma once
-// The public remote addresses of the inbound RDP connections in the system's IPv4 TCP table.
+// The public and private-use remote addresses of the inbound RDP connections in the system's IPv4
+// TCP table.
 
 #include "routes/tcp_table.h"
 

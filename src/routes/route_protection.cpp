@@ -18,6 +18,9 @@ void run_worker(std::shared_ptr<RouteProtection::StopRequest> stop_request, Phys
     ProtectionDependencies deps;
     deps.detect_peers = detect_rdp_peers;
     deps.route_in_place = [&route](Ipv4Address peer) { return host_route_in_place(peer, route); };
+    deps.reached_by_default_route = [&route](Ipv4Address peer) {
+        return reached_by_default_route(peer, route);
+    };
     deps.run_route_command = [&route](std::string_view verb, Ipv4Address peer) {
         return run_route_command(verb, peer, route);
     };

@@ -48,7 +48,7 @@ PeerSet rdp_peers_in_table(std::span<const std::uint8_t> table) {
                                         row[REMOTE_ADDR_OFFSET + 2], row[REMOTE_ADDR_OFFSET + 3]);
         // SYN-RECEIVED or ESTABLISHED: the two differ only in bit 0.
         if (local_port == RDP_PORT_AS_STORED && (state & ~1u) == MIB_TCP_STATE_SYN_RCVD &&
-            is_public_ipv4(remote)) {
+            may_need_host_route(remote)) {
             PeerState& seen = peers.try_emplace(remote, PeerState::half_open).first->second;
             if (state == MIB_TCP_STATE_ESTAB) {
                 seen = PeerState::established;

@@ -20,9 +20,9 @@ enum class PeerState : std::uint8_t { half_open, established };
 // Ascending by address, one entry per peer however many connections it has.
 using PeerSet = std::map<Ipv4Address, PeerState>;
 
-// The distinct public remote addresses of connections to local port 3389 in state SYN-RECEIVED
-// or ESTABLISHED, each established when any of its rows is. Rows are read only as far as the
-// buffer reaches, whatever the row count in the header claims.
+// The distinct public and private-use remote addresses of connections to local port 3389 in
+// state SYN-RECEIVED or ESTABLISHED, each established when any of its rows is. Rows are read
+// only as far as the buffer reaches, whatever the row count in the header claims.
 PeerSet rdp_peers_in_table(std::span<const std::uint8_t> table);
 
 // One GetExtendedTcpTable call with everything but the buffer and the size fixed: returns the

@@ -47,13 +47,14 @@ class PublicFilter : public testing::TestWithParam<FilterCase> {};
 TEST_P(PublicFilter, Boundaries) {
     EXPECT_EQ(is_public_ipv4(GetParam().address), GetParam().is_public)
         << GetParam().address.to_string();
+    EXPECT_EQ(address_kind(GetParam().address) == AddressKind::global, GetParam().is_public);
 }
 
 // Each excluded range with the addresses just inside and just outside its edges.
 INSTANTIATE_TEST_SUITE_P(
     Ranges, PublicFilter,
-    testing::Values(FilterCase{{0, 0, 0, 0}, false}, FilterCase{{0, 0, 0, 1}, true},
-                    FilterCase{{0, 1, 2, 3}, true}, FilterCase{{1, 0, 0, 0}, true},
+    testing::Values(FilterCase{{0, 0, 0, 0}, false}, FilterCase{{0, 0, 0, 1}, false},
+                    FilterCase{{0, 1, 2, 3}, false}, FilterCase{{1, 0, 0, 0}, true},
                     FilterCase{{5, 6, 7, 8}, true},
                     // 10.0.0.0/8
                     FilterCase{{9, 255, 255, 255}, true}, FilterCase{{10, 0, 0, 0}, false},
@@ -92,6 +93,23 @@ INSTANTIATE_TEST_SUITE_P(
                     FilterCase{{223, 255, 255, 255}, true}, FilterCase{{224, 0, 0, 0}, false},
                     FilterCase{{239, 255, 255, 255}, false}, FilterCase{{240, 0, 0, 0}, false},
                     FilterCase{{255, 255, 255, 255}, false}));
+
+// Of the addresses that are not public, the private-use ones may still get a route (when only
+// the default route leads to them); the special-purpose ones never.
+TEST(AddressKind, PrivateUseRangesAndSpecialOnes) {
+    const Ipv4Address private_use[] = {
+        {10, 0, 0, 0},    {10, 255, 255, 255},  {172, 16, 0, 0}, {172, 31, 255, 255},
+        {192, 168, 0, 0}, {192, 168, 255, 255}, {100, 64, 0, 0}, {100, 127, 255, 255}};
+    const Ipv4Address special[] = {{0, 255, 255, 255}, {127, 0, 0, 1},       {169, 254, 1, 1},
+                                   {224, 0, 0, 1},     {255, 255, 255, 255}, {203, 0, 113, 1},
+                                   {198, 18, 0, 1}};
+    for (const Ipv4Address address : private_use) {
+        EXPECT_EQ(address_kind(address), AddressKind::private_use) << address.to_string();
+    }
+    for (const Ipv4Address address : special) {
+        EXPECT_EQ(address_kind(address), AddressKind::special) << address.to_string();
+    }
+}
 
 } // namespace
 } // namespace kestrune::routes

@@ -34,6 +34,7 @@ class FakeWorld {
     std::map<Ipv4Address, std::vector<Span>> half_open;
     std::vector<Span> detection_fails;
     std::set<Ipv4Address> in_place;
+    std::set<Ipv4Address> own_route; // private peers that a route of their own leads to
     std::vector<Span> inspection_fails;
     // verb, peer, seconds -> whether route.exe fails.
     std::function<bool(std::string_view, Ipv4Address, std::uint64_t)> command_fails =
@@ -45,6 +46,7 @@ class FakeWorld {
     std::vector<std::string> events; // "<ms> <what>"
     int detections = 0;
     int lookups = 0;
+    int private_lookups = 0;
 
     std::uint64_t now() const { return ms / 1000; }
 
@@ -72,6 +74,13 @@ class FakeWorld {
                 return fail("GetBestRoute(" + peer.to_string() + ") failed: 1168");
             }
             return in_place.contains(peer);
+        };
+        deps.reached_by_default_route = [this](Ipv4Address peer) -> Result<bool> {
+            ++private_lookups;
+            if (in_any(inspection_fails, now())) {
+                return fail("GetBestRoute(" + peer.to_string() + ") failed: 1168");
+            }
+            return !own_route.contains(peer);
         };
         deps.run_route_command = [this](std::string_view verb, Ipv4Address peer) -> Status {
             record(std::string(verb) + " " + peer.to_string());

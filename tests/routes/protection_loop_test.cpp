@@ -20,7 +20,8 @@ std::string at(std::uint64_t ms, const std::string& what) {
 TEST(ProtectionLoop, FirstSightingAddsOnceAndNothingMoreWhileConnected) {
     FakeWorld world;
     world.connected[PEER] = {{0, 1000}};
-    world.connected[{10, 0, 0, 5}] = {{0, 1000}}; // the tracker filters private peers again
+    world.connected[{10, 0, 0, 5}] = {{0, 1000}}; // reached through a VPN's route of its own
+    world.own_route = {{10, 0, 0, 5}};
     world.stop_at_ms = 60'000;
     world.run();
     EXPECT_EQ(world.events,
@@ -28,6 +29,44 @@ TEST(ProtectionLoop, FirstSightingAddsOnceAndNothingMoreWhileConnected) {
                                         at(60'000, "DELETE 5.6.7.8"), at(60'000, STOPPED)}));
     EXPECT_EQ(world.lookups, 1);
     EXPECT_EQ(world.detections, 240); // one pass every 250 ms, the first at once
+}
+
+TEST(ProtectionLoop, PrivatePeerCountsWhenOnlyTheDefaultRouteLeadsToIt) {
+    FakeWorld world;
+    world.connected[{172, 20, 0, 5}] = {{0, 10}, {20, 1000}}; // looked at again when back
+    world.connected[{10, 0, 0, 2}] = {{0, 1000}};
+    world.own_route = {{10, 0, 0, 2}};
+    world.connected[{127, 0, 0, 1}] = {{0, 1000}}; // special: never looked up
+    world.stop_at_ms = 30'000;
+    world.run();
+    EXPECT_EQ(world.events,
+              (std::vector<std::string>{at(0, "ADD 172.20.0.5"), at(0, ADDED + "172.20.0.5"),
+                                        at(30'000, "DELETE 172.20.0.5"), at(30'000, STOPPED)}));
+    EXPECT_EQ(world.private_lookups, 3); // once each when first seen, not once per pass
+}
+
+TEST(PeerScreen, RemembersAtMostItsLimitAndForgetsPeersThatWent) {
+    PeerScreen screen(2);
+    int lookups = 0;
+    const auto reached = [&](Ipv4Address) -> Result<bool> {
+        ++lookups;
+        return true;
+    };
+    const auto failed = [](Ipv4Address, const std::string& error) { FAIL() << error; };
+    const auto peers = [](std::initializer_list<Ipv4Address> addresses) {
+        PeerSet set;
+        for (const Ipv4Address address : addresses) {
+            set.emplace(address, PeerState::established);
+        }
+        return set;
+    };
+    PeerSet first = peers({{10, 0, 0, 1}, {10, 0, 0, 2}, {10, 0, 0, 3}, {5, 6, 7, 8}});
+    screen.screen(first, reached, failed);
+    EXPECT_EQ(first, peers({{5, 6, 7, 8}, {10, 0, 0, 1}, {10, 0, 0, 2}}));
+    PeerSet second = peers({{10, 0, 0, 2}, {10, 0, 0, 3}}); // 10.0.0.1 went, making room
+    screen.screen(second, reached, failed);
+    EXPECT_EQ(second, peers({{10, 0, 0, 2}, {10, 0, 0, 3}}));
+    EXPECT_EQ(lookups, 3);
 }
 
 TEST(ProtectionLoop, OwnedRouteIsRemovedAtTheFirstPassSixHundredSecondsAfterLastSighting) {
@@ -177,15 +216,19 @@ TEST(ProtectionLoop, FailingAddIsLoggedOnceForTheWorkersLifeAndRetriedEveryPass)
 TEST(ProtectionLoop, FailingInspectionIsLoggedOnceAndStartsNoCommand) {
     FakeWorld world;
     world.connected[PEER] = {{0, 100}};
+    world.connected[{172, 20, 0, 5}] = {{0, 100}}; // fails before the tracker sees it
     world.inspection_fails = {{0, 1}};
     world.stop_at_ms = 3000;
     world.run();
-    EXPECT_EQ(world.events,
-              (std::vector<std::string>{
-                  at(0, "log RDP route inspection failed: GetBestRoute(5.6.7.8) failed: 1168"),
-                  at(2000, "ADD 5.6.7.8"), at(2000, ADDED + "5.6.7.8"), at(3000, "DELETE 5.6.7.8"),
-                  at(3000, STOPPED)}));
-    EXPECT_EQ(world.lookups, 9);
+    const std::string failed = "log RDP route inspection failed: GetBestRoute(";
+    EXPECT_EQ(world.events, (std::vector<std::string>{
+                                at(0, failed + "172.20.0.5) failed: 1168"),
+                                at(0, failed + "5.6.7.8) failed: 1168"), at(2000, "ADD 5.6.7.8"),
+                                at(2000, ADDED + "5.6.7.8"), at(2000, "ADD 172.20.0.5"),
+                                at(2000, ADDED + "172.20.0.5"), at(3000, "DELETE 5.6.7.8"),
+                                at(3000, "DELETE 172.20.0.5"), at(3000, STOPPED)}));
+    EXPECT_EQ(world.lookups, 10);
+    EXPECT_EQ(world.private_lookups, 9);
 }
 
 TEST(ProtectionLoop, DetectionOutageIsLoggedOncePerOutage) {

@@ -27,12 +27,14 @@ TEST(PhysicalRouteFromBest, Failures) {
               "physical IPv4 default route has no gateway");
 }
 
+// A best route row and what the rule under test makes of it.
+struct Case {
+    const char* what;
+    BestRoute row;
+    bool expected;
+};
+
 TEST(HostRouteFromBest, OnlyAHostRouteThroughGatewayAndInterfaceCounts) {
-    struct Case {
-        const char* what;
-        BestRoute row;
-        bool in_place;
-    };
     const Case cases[] = {
         {"host route through the physical route", {PEER, HOST_MASK, PHYSICAL.gateway, 12}, true},
         {"the default route", {{}, {}, PHYSICAL.gateway, 12}, false},
@@ -48,10 +50,31 @@ TEST(HostRouteFromBest, OnlyAHostRouteThroughGatewayAndInterfaceCounts) {
     for (const Case& c : cases) {
         const auto in_place = host_route_from_best(PEER, PHYSICAL, 0, c.row);
         ASSERT_TRUE(in_place) << c.what;
-        EXPECT_EQ(*in_place, c.in_place) << c.what;
+        EXPECT_EQ(*in_place, c.expected) << c.what;
     }
     EXPECT_EQ(host_route_from_best(PEER, PHYSICAL, 1168, {}).error(),
               "GetBestRoute(198.51.100.20) failed: 1168");
+}
+
+TEST(ReachedByDefaultFromBest, DefaultHalfSpaceOrOwnHostRouteOnly) {
+    const Ipv4Address peer{172, 20, 0, 5};
+    const Case cases[] = {
+        {"the physical default route", {{}, {}, PHYSICAL.gateway, 12}, true},
+        {"the proxy's 128.0.0.0/1", {{128, 0, 0, 0}, {128, 0, 0, 0}, {}, 30}, true},
+        {"its host route through the physical route",
+         {peer, HOST_MASK, PHYSICAL.gateway, 12},
+         true},
+        {"a VPN's 172.16.0.0/12", {{172, 16, 0, 0}, {255, 240, 0, 0}, {10, 8, 0, 1}, 9}, false},
+        {"its own subnet", {{172, 20, 0, 0}, {255, 255, 0, 0}, {}, 12}, false},
+        {"a host route through an overlay", {peer, HOST_MASK, {100, 64, 0, 1}, 40}, false},
+    };
+    for (const Case& c : cases) {
+        const auto reached = reached_by_default_from_best(peer, PHYSICAL, 0, c.row);
+        ASSERT_TRUE(reached) << c.what;
+        EXPECT_EQ(*reached, c.expected) << c.what;
+    }
+    EXPECT_EQ(reached_by_default_from_best(peer, PHYSICAL, 1168, {}).error(),
+              "GetBestRoute(172.20.0.5) failed: 1168");
 }
 
 TEST(RouteCommand, ExecutableUnderWindirOrTheDefault) {

@@ -58,7 +58,7 @@ PeerSet established(std::initializer_list<Ipv4Address> addresses) {
     return peers;
 }
 
-TEST(RdpPeersInTable, KeepsPublicInboundRdpConnectionsOnly) {
+TEST(RdpPeersInTable, KeepsInboundRdpConnectionsFromPublicAndPrivateAddresses) {
     const auto bytes = table({
         {ESTAB, 3389, {5, 6, 7, 8}},
         {ESTAB, 3389, {203, 0, 113, 9}}, // documentation range
@@ -75,7 +75,8 @@ TEST(RdpPeersInTable, KeepsPublicInboundRdpConnectionsOnly) {
     });
     EXPECT_EQ(rdp_peers_in_table(bytes), (PeerSet{{{1, 2, 3, 4}, PeerState::established},
                                                   {{5, 6, 7, 8}, PeerState::established},
-                                                  {{9, 9, 9, 9}, PeerState::half_open}}));
+                                                  {{9, 9, 9, 9}, PeerState::half_open},
+                                                  {{10, 1, 1, 1}, PeerState::established}}));
 }
 
 TEST(RdpPeersInTable, DuplicateAddressesGiveOneElementEstablishedIfAnyRowIs) {
