@@ -29,6 +29,11 @@ class FakeWorld {
     std::atomic<bool> stop{false};
 
     std::map<Ipv4Address, std::vector<Span>> connected;
+    std::map<Ipv4Address, std::uint16_t> local_port; // of the peer's connection; 3389 if absent
+    // The configured RDP port at a given second.
+    std::function<RdpPortWatch::Reading(std::uint64_t)> rdp_port = [](std::uint64_t) {
+        return RdpPortWatch::Reading(DEFAULT_RDP_PORT);
+    };
     std::vector<Span> detection_fails;
     std::set<Ipv4Address> in_place;
     std::vector<Span> inspection_fails;
@@ -42,23 +47,30 @@ class FakeWorld {
     std::vector<std::string> events; // "<ms> <what>"
     int detections = 0;
     int lookups = 0;
+    int port_reads = 0;
 
     std::uint64_t now() const { return ms / 1000; }
 
     ProtectionDependencies dependencies() {
         ProtectionDependencies deps;
-        deps.detect_peers = [this]() -> Result<PeerSet> {
+        deps.detect_peers = [this](RdpPorts ports) -> Result<PeerSet> {
             ++detections;
             if (in_any(detection_fails, now())) {
                 return fail("GetExtendedTcpTable failed: 122");
             }
             PeerSet peers;
             for (const auto& [address, spans] : connected) {
-                if (in_any(spans, now())) {
+                const auto port = local_port.find(address);
+                if (in_any(spans, now()) &&
+                    ports.contains(port == local_port.end() ? DEFAULT_RDP_PORT : port->second)) {
                     peers.insert(address);
                 }
             }
             return peers;
+        };
+        deps.read_rdp_port = [this] {
+            ++port_reads;
+            return rdp_port(now());
         };
         deps.route_in_place = [this](Ipv4Address peer) -> Result<bool> {
             ++lookups;
@@ -87,9 +99,9 @@ class FakeWorld {
         return deps;
     }
 
-    void run(PeerTracker tracker = PeerTracker()) {
+    void run(PeerTracker tracker = PeerTracker(), RdpPortWatch rdp_port = {}) {
         const ProtectionDependencies deps = dependencies();
-        run_protection_loop(stop, std::move(tracker), deps);
+        run_protection_loop(stop, std::move(tracker), deps, rdp_port);
     }
 
     static std::string at(std::uint64_t when_ms, const std::string& what) {
