@@ -148,7 +148,7 @@ pids+=($!)
 
 # --- the service starts, finds the physical route (late-route: waits for it) and starts its child
 waiting="RDP route protection waiting for a physical IPv4 default route: "
-in_svc wine sc start "$service" >/dev/null || die "sc start failed"
+started=$(in_svc wine sc start "$service" 2>&1) || die "sc start failed: $started"
 if [ "$mode" = late-route ]; then
     wait_for 60 eval 'log_text | grep -q "^$waiting"' || die "the service did not wait for the route"
     service_state START_PENDING || die "the service is not start pending while it waits"
