@@ -8,12 +8,15 @@ namespace {
 
 class ProtectionWorker {
   public:
-    ProtectionWorker(PeerTracker tracker, const ProtectionDependencies& deps)
-        : tracker_(std::move(tracker)), deps_(deps) {}
+    ProtectionWorker(PeerTracker tracker, const ProtectionDependencies& deps, RdpPortWatch rdp_port)
+        : tracker_(std::move(tracker)), deps_(deps), rdp_port_(rdp_port) {}
 
     void run_pass() {
         const std::uint64_t now = deps_.now_seconds();
-        auto detected = deps_.detect_peers();
+        if (const auto line = rdp_port_.refresh(now, deps_.read_rdp_port)) {
+            deps_.log(*line);
+        }
+        auto detected = deps_.detect_peers(rdp_port_.ports());
         if (detected) {
             reported_failures_.erase(std::string(TCP_TABLE_KEY));
             screen_.screen(*detected, deps_.reached_by_default_route,
@@ -96,14 +99,15 @@ class ProtectionWorker {
     PeerScreen screen_;
     PeerTracker tracker_;
     const ProtectionDependencies& deps_;
+    RdpPortWatch rdp_port_;
     std::set<std::string, std::less<>> reported_failures_;
 };
 
 } // namespace
 
 void run_protection_loop(const std::atomic<bool>& stop_flag, PeerTracker tracker,
-                         const ProtectionDependencies& deps) {
-    ProtectionWorker worker(std::move(tracker), deps);
+                         const ProtectionDependencies& deps, RdpPortWatch rdp_port) {
+    ProtectionWorker worker(std::move(tracker), deps, rdp_port);
     while (!stop_flag.load()) {
         worker.run_pass();
         deps.pause();

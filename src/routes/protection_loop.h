@@ -10,13 +10,17 @@
 
 #include "routes/peer_screen.h"
 #include "routes/peer_tracker.h"
+#include "routes/rdp_port_watch.h"
 #include "routes/tcp_table.h"
 #include "win/result.h"
 
 namespace kestrune::routes {
 
 struct ProtectionDependencies {
-    std::function<Result<PeerSet>()> detect_peers;
+    // The public peers of inbound connections to one of the ports.
+    std::function<Result<PeerSet>(RdpPorts)> detect_peers;
+    // The port Remote Desktop is configured for; read once a minute.
+    std::function<RdpPortWatch::Reading()> read_rdp_port;
     // Whether a host route for the peer through the physical route is already in place.
     std::function<Result<bool>(Ipv4Address)> route_in_place;
     // Whether only the default route leads back to a private-use peer (see peer_screen.h).
@@ -35,7 +39,9 @@ struct ProtectionDependencies {
 
 // Runs passes until `stop_flag` is seen at the top of a pass, then deletes the routes it added
 // (ascending, outcome ignored, nothing logged) and logs "RDP route protection stopped".
+// `rdp_port` may hold a reading taken before the start (which the caller has logged); without
+// one the first pass reads the port.
 void run_protection_loop(const std::atomic<bool>& stop_flag, PeerTracker tracker,
-                         const ProtectionDependencies& deps);
+                         const ProtectionDependencies& deps, RdpPortWatch rdp_port = {});
 
 } // namespace kestrune::routes

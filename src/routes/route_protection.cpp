@@ -5,6 +5,7 @@
 #include "logging/log_sink.h"
 #include "routes/protection_loop.h"
 #include "routes/rdp_peers.h"
+#include "routes/rdp_port_registry.h"
 #include "routes/route_runner.h"
 
 namespace kestrune::routes {
@@ -13,10 +14,11 @@ namespace {
 constexpr std::chrono::milliseconds PASS_PAUSE{250};
 
 void run_worker(std::shared_ptr<RouteProtection::StopRequest> stop_request, PhysicalRoute route,
-                RouteProtectionOptions options) {
+                RdpPortWatch rdp_port, RouteProtectionOptions options) {
     const auto started = std::chrono::steady_clock::now();
     ProtectionDependencies deps;
     deps.detect_peers = detect_rdp_peers;
+    deps.read_rdp_port = read_rdp_port;
     deps.route_in_place = [&route](Ipv4Address peer) { return host_route_in_place(peer, route); };
     deps.reached_by_default_route = [&route](Ipv4Address peer) {
         return reached_by_default_route(peer, route);
@@ -41,17 +43,17 @@ void run_worker(std::shared_ptr<RouteProtection::StopRequest> stop_request, Phys
     run_protection_loop(stop_request->requested,
                         PeerTracker(options.peer_ttl_seconds, PeerTracker::MAX_PEERS,
                                     options.half_open_ttl_seconds),
-                        deps);
+                        deps, rdp_port);
 }
 
 } // namespace
 
-RouteProtection RouteProtection::start(PhysicalRoute route,
+RouteProtection RouteProtection::start(PhysicalRoute route, RdpPortWatch rdp_port,
                                        RouteProtectionOptions options) noexcept {
     auto stop_request = std::make_shared<StopRequest>();
     // std::thread throws when no thread can be created; through noexcept that ends the
     // process, which is what the service wants rather than running unprotected unnoticed.
-    std::thread worker(run_worker, stop_request, route, options);
+    std::thread worker(run_worker, stop_request, route, rdp_port, options);
     return RouteProtection(std::move(stop_request), std::move(worker));
 }
 

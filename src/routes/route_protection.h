@@ -10,6 +10,7 @@
 
 #include "routes/peer_tracker.h"
 #include "routes/physical_route.h"
+#include "routes/rdp_port_watch.h"
 
 namespace kestrune::routes {
 
@@ -23,9 +24,11 @@ struct RouteProtectionOptions {
 
 class RouteProtection {
   public:
-    // Starts the worker, whose first pass runs at once. A thread that cannot be created ends
-    // the process.
-    static RouteProtection start(PhysicalRoute route, RouteProtectionOptions options = {}) noexcept;
+    // Starts the worker, whose first pass runs at once. `rdp_port` holds the caller's reading
+    // of the RDP port, if it took one (otherwise the first pass reads it); the worker reads it
+    // again every minute. A thread that cannot be created ends the process.
+    static RouteProtection start(PhysicalRoute route, RdpPortWatch rdp_port = {},
+                                 RouteProtectionOptions options = {}) noexcept;
 
     RouteProtection(RouteProtection&&) noexcept = default;
     // Stops the worker this handle held, then takes over the other one.

@@ -15,8 +15,6 @@ constexpr std::size_t STATE_OFFSET = 0;
 constexpr std::size_t LOCAL_PORT_OFFSET = 8;
 constexpr std::size_t REMOTE_ADDR_OFFSET = 12;
 
-// Port 3389 in network order (0x0D, 0x3D) read as a little-endian 16-bit value.
-constexpr std::uint32_t RDP_PORT_AS_STORED = 0x3D0D;
 constexpr std::uint32_t MIB_TCP_STATE_SYN_RCVD = 4;
 constexpr std::uint32_t MIB_TCP_STATE_ESTAB = 5;
 
@@ -33,7 +31,7 @@ std::uint32_t read_le32(const std::uint8_t* bytes) {
 
 } // namespace
 
-PeerSet rdp_peers_in_table(std::span<const std::uint8_t> table) {
+PeerSet rdp_peers_in_table(std::span<const std::uint8_t> table, RdpPorts ports) {
     PeerSet peers;
     if (table.size() < HEADER_SIZE) {
         return peers;
@@ -43,11 +41,13 @@ PeerSet rdp_peers_in_table(std::span<const std::uint8_t> table) {
     for (std::size_t i = 0; i < rows; ++i) {
         const std::uint8_t* row = table.data() + HEADER_SIZE + i * ROW_SIZE;
         const std::uint32_t state = read_le32(row + STATE_OFFSET);
-        const std::uint32_t local_port = read_le32(row + LOCAL_PORT_OFFSET) & 0xFFFF;
+        // The port is in network order in the field's first two bytes; the rest is junk.
+        const auto local_port =
+            static_cast<std::uint16_t>(row[LOCAL_PORT_OFFSET] << 8 | row[LOCAL_PORT_OFFSET + 1]);
         const auto remote = Ipv4Address(row[REMOTE_ADDR_OFFSET], row[REMOTE_ADDR_OFFSET + 1],
                                         row[REMOTE_ADDR_OFFSET + 2], row[REMOTE_ADDR_OFFSET + 3]);
         // SYN-RECEIVED or ESTABLISHED: the two differ only in bit 0.
-        if (local_port == RDP_PORT_AS_STORED && (state & ~1u) == MIB_TCP_STATE_SYN_RCVD &&
+        if (ports.contains(local_port) && (state & ~1u) == MIB_TCP_STATE_SYN_RCVD &&
             may_need_host_route(remote)) {
             PeerState& seen = peers.try_emplace(remote, PeerState::half_open).first->second;
             if (state == MIB_TCP_STATE_ESTAB) {
@@ -58,7 +58,7 @@ PeerSet rdp_peers_in_table(std::span<const std::uint8_t> table) {
     return peers;
 }
 
-Result<PeerSet> read_rdp_peers(const TcpTableCall& call) {
+Result<PeerSet> read_rdp_peers(const TcpTableCall& call, RdpPorts ports) {
     std::uint32_t size = 0;
     const std::uint32_t sizing = call(nullptr, &size);
     if (sizing != NO_ERROR_CODE && sizing != ERROR_INSUFFICIENT_BUFFER_CODE) {
@@ -73,7 +73,7 @@ Result<PeerSet> read_rdp_peers(const TcpTableCall& call) {
         buffer.assign(size, 0);
         const std::uint32_t code = call(buffer.data(), &size);
         if (code == NO_ERROR_CODE) {
-            return rdp_peers_in_table(buffer);
+            return rdp_peers_in_table(buffer, ports);
         }
         // On a busy host the table can grow between two calls; the call has then stored the
         // size it needs now.

@@ -9,6 +9,7 @@
 #include <span>
 
 #include "routes/ipv4_address.h"
+#include "routes/rdp_port.h"
 #include "win/result.h"
 
 namespace kestrune::routes {
@@ -20,10 +21,10 @@ enum class PeerState : std::uint8_t { half_open, established };
 // Ascending by address, one entry per peer however many connections it has.
 using PeerSet = std::map<Ipv4Address, PeerState>;
 
-// The distinct public and private-use remote addresses of connections to local port 3389 in
-// state SYN-RECEIVED or ESTABLISHED, each established when any of its rows is. Rows are read
-// only as far as the buffer reaches, whatever the row count in the header claims.
-PeerSet rdp_peers_in_table(std::span<const std::uint8_t> table);
+// The distinct public and private-use remote addresses of connections to one of the local
+// `ports` in state SYN-RECEIVED or ESTABLISHED, each established when any of its rows is. Rows
+// are read only as far as the buffer reaches, whatever the row count in the header claims.
+PeerSet rdp_peers_in_table(std::span<const std::uint8_t> table, RdpPorts ports = {});
 
 // One GetExtendedTcpTable call with everything but the buffer and the size fixed: returns the
 // call's result code and updates *size.
@@ -33,6 +34,6 @@ using TcpTableCall = std::function<std::uint32_t(void* buffer, std::uint32_t* si
 // the table grew in between (ERROR_INSUFFICIENT_BUFFER), the read is repeated with the size
 // that call reported, up to three times, before the pass fails. Rows are read only as far as
 // the buffer of the last call reaches.
-Result<PeerSet> read_rdp_peers(const TcpTableCall& call);
+Result<PeerSet> read_rdp_peers(const TcpTableCall& call, RdpPorts ports = {});
 
 } // namespace kestrune::routes

@@ -8,6 +8,7 @@
 #include "child/spawn.h"
 #include "logging/log_sink.h"
 #include "routes/physical_route.h"
+#include "routes/rdp_port_registry.h"
 #include "routes/route_protection.h"
 #include "service/current_child.h"
 #include "service/real_clock.h"
@@ -41,11 +42,16 @@ start_route_protection(const RouteWaitOutcome<routes::PhysicalRoute>& outcome) {
         return std::nullopt; // the wait has logged why
     }
     const routes::PhysicalRoute& route = found->route;
-    auto protection = routes::RouteProtection::start(route);
-    // The worker's first pass already runs, so one of its lines may precede this one.
+    routes::RdpPortWatch rdp_port;
+    const std::optional<std::string> port_line = rdp_port.take(routes::read_rdp_port());
+    // Logged before the worker starts, so that the port line follows the enabled line directly
+    // and the worker's own lines come after both.
     logging::log_line("RDP route protection enabled via " + route.gateway.to_string() +
                       " on interface " + std::to_string(route.interface_index));
-    return protection;
+    if (port_line) {
+        logging::log_line(*port_line);
+    }
+    return routes::RouteProtection::start(route, rdp_port);
 }
 
 void stop_route_protection(std::optional<routes::RouteProtection>& protection) {

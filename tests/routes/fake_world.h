@@ -32,6 +32,11 @@ class FakeWorld {
     std::map<Ipv4Address, std::vector<Span>> connected;
     // Seconds in which a connected peer shows only half-open (SYN-RECEIVED) connections.
     std::map<Ipv4Address, std::vector<Span>> half_open;
+    std::map<Ipv4Address, std::uint16_t> local_port; // of the peer's connection; 3389 if absent
+    // The configured RDP port at a given second.
+    std::function<RdpPortWatch::Reading(std::uint64_t)> rdp_port = [](std::uint64_t) {
+        return RdpPortWatch::Reading(DEFAULT_RDP_PORT);
+    };
     std::vector<Span> detection_fails;
     std::set<Ipv4Address> in_place;
     std::set<Ipv4Address> own_route; // private peers that a route of their own leads to
@@ -47,19 +52,22 @@ class FakeWorld {
     int detections = 0;
     int lookups = 0;
     int private_lookups = 0;
+    int port_reads = 0;
 
     std::uint64_t now() const { return ms / 1000; }
 
     ProtectionDependencies dependencies() {
         ProtectionDependencies deps;
-        deps.detect_peers = [this]() -> Result<PeerSet> {
+        deps.detect_peers = [this](RdpPorts ports) -> Result<PeerSet> {
             ++detections;
             if (in_any(detection_fails, now())) {
                 return fail("GetExtendedTcpTable failed: 122");
             }
             PeerSet peers;
             for (const auto& [address, spans] : connected) {
-                if (in_any(spans, now())) {
+                const auto port = local_port.find(address);
+                if (in_any(spans, now()) &&
+                    ports.contains(port == local_port.end() ? DEFAULT_RDP_PORT : port->second)) {
                     const bool syn_only =
                         half_open.contains(address) && in_any(half_open.at(address), now());
                     peers.emplace(address,
@@ -67,6 +75,10 @@ class FakeWorld {
                 }
             }
             return peers;
+        };
+        deps.read_rdp_port = [this] {
+            ++port_reads;
+            return rdp_port(now());
         };
         deps.route_in_place = [this](Ipv4Address peer) -> Result<bool> {
             ++lookups;
@@ -102,9 +114,9 @@ class FakeWorld {
         return deps;
     }
 
-    void run(PeerTracker tracker = PeerTracker()) {
+    void run(PeerTracker tracker = PeerTracker(), RdpPortWatch rdp_port = {}) {
         const ProtectionDependencies deps = dependencies();
-        run_protection_loop(stop, std::move(tracker), deps);
+        run_protection_loop(stop, std::move(tracker), deps, rdp_port);
     }
 
     static std::string at(std::uint64_t when_ms, const std::string& what) {

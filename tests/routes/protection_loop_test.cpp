@@ -29,6 +29,7 @@ TEST(ProtectionLoop, FirstSightingAddsOnceAndNothingMoreWhileConnected) {
                                         at(60'000, "DELETE 5.6.7.8"), at(60'000, STOPPED)}));
     EXPECT_EQ(world.lookups, 1);
     EXPECT_EQ(world.detections, 240); // one pass every 250 ms, the first at once
+    EXPECT_EQ(world.port_reads, 1);   // in the first pass; the next one is due at 60 s
 }
 
 TEST(ProtectionLoop, PrivatePeerCountsWhenOnlyTheDefaultRouteLeadsToIt) {
@@ -279,6 +280,42 @@ TEST(ProtectionLoop, StopDeletesOwnedRoutesAscendingWithoutLogLines) {
                   at(5000, "DELETE 5.6.7.8"), at(5000, "progress"), at(5000, "DELETE 7.7.7.7"),
                   at(5000, "progress"), at(5000, "DELETE 9.9.9.9"), at(5000, "progress"),
                   at(5000, STOPPED)}));
+}
+
+TEST(ProtectionLoop, RdpPortIsReadEveryMinuteAndOnlySessionsOnItOr3389Count) {
+    FakeWorld world;
+    world.connected[PEER] = {{0, 1000}};
+    world.local_port[PEER] = 3390;
+    world.connected[{9, 9, 9, 9}] = {{0, 1000}};
+    world.local_port[{9, 9, 9, 9}] = 3391;
+    world.connected[{7, 7, 7, 7}] = {{0, 1000}}; // on 3389, which always counts
+    world.rdp_port = [](std::uint64_t second) -> RdpPortWatch::Reading {
+        switch (second / 60) {
+        case 1:
+            return 3390;
+        case 4:
+            return 3391;
+        case 6:
+            return DEFAULT_RDP_PORT; // the value deleted
+        default:
+            return fail("Access is denied. (os error 5)");
+        }
+    };
+    RdpPortWatch rdp_port; // as the service main reads it before the start
+    EXPECT_EQ(rdp_port.take(3390), "RDP route protection watching port 3390");
+    world.stop_at_ms = 361'000;
+    world.run(PeerTracker(), rdp_port);
+    const std::string failed = "log RDP port lookup failed: Access is denied. (os error 5)";
+    EXPECT_EQ(world.events,
+              (std::vector<std::string>{
+                  at(0, "ADD 5.6.7.8"), at(0, ADDED + "5.6.7.8"), at(0, "ADD 7.7.7.7"),
+                  at(0, ADDED + "7.7.7.7"), at(120'000, failed), // 3390 stays watched meanwhile
+                  at(240'000, "log RDP route protection watching port 3391"),
+                  at(240'000, "ADD 9.9.9.9"), at(240'000, ADDED + "9.9.9.9"), at(300'000, failed),
+                  at(360'000, "log RDP route protection watching port 3389"),
+                  at(361'000, "DELETE 5.6.7.8"), at(361'000, "DELETE 7.7.7.7"),
+                  at(361'000, "DELETE 9.9.9.9"), at(361'000, STOPPED)}));
+    EXPECT_EQ(world.port_reads, 6); // at 60, 120, ..., 360
 }
 
 TEST(ProtectionLoop, StopBeforeTheFirstPassOnlyLogsTheStop) {

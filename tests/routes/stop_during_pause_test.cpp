@@ -24,10 +24,11 @@ TEST(ProtectionLoopThread, StopIsNoticedOnlyAfterThePauseEnds) {
     std::shared_future<void> released = release_pause.get_future().share();
 
     ProtectionDependencies deps;
-    deps.detect_peers = [&]() -> Result<PeerSet> {
+    deps.detect_peers = [&](RdpPorts) -> Result<PeerSet> {
         record("detect");
         return PeerSet{{{5, 6, 7, 8}, PeerState::established}};
     };
+    deps.read_rdp_port = [] { return RdpPortWatch::Reading(DEFAULT_RDP_PORT); };
     deps.route_in_place = [](Ipv4Address) -> Result<bool> { return false; };
     deps.run_route_command = [&](std::string_view verb, Ipv4Address peer) -> Status {
         record(std::string(verb) + " " + peer.to_string());

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <set>
 #include <vector>
 
 #include "routes/tcp_table.h"
@@ -132,6 +133,35 @@ struct FakeTcpTable {
     }
 };
 
+TEST(RdpPeersInTable, CountsPort3389AndTheConfiguredPortOnly) {
+    const auto bytes = table({
+        {ESTAB, 3389, {1, 1, 1, 1}},
+        {SYN_RCVD, 3390, {2, 2, 2, 2}},
+        {ESTAB, 3391, {3, 3, 3, 3}},
+        {ESTAB, 51000, {4, 4, 4, 4}, 3390}, // outgoing to another machine's 3390
+        {ESTAB, 0x3E0D, {5, 5, 5, 5}},      // 3390 with its bytes swapped
+    });
+    using Addresses = std::set<Ipv4Address>;
+    const auto addresses = [](const PeerSet& peers) {
+        Addresses keys;
+        for (const auto& [address, state] : peers) {
+            keys.insert(address);
+        }
+        return keys;
+    };
+    EXPECT_EQ(addresses(rdp_peers_in_table(bytes)), (Addresses{{1, 1, 1, 1}}));
+    EXPECT_EQ(addresses(rdp_peers_in_table(bytes, RdpPorts{3389})), (Addresses{{1, 1, 1, 1}}));
+    EXPECT_EQ(addresses(rdp_peers_in_table(bytes, RdpPorts{3390})),
+              (Addresses{{1, 1, 1, 1}, {2, 2, 2, 2}}));
+    EXPECT_EQ(addresses(rdp_peers_in_table(bytes, RdpPorts{0x3E0D})),
+              (Addresses{{1, 1, 1, 1}, {5, 5, 5, 5}}));
+    FakeTcpTable fake; // the whole read passes the ports on
+    fake.contents = bytes;
+    fake.reported_size = static_cast<std::uint32_t>(bytes.size());
+    EXPECT_EQ(addresses(*read_rdp_peers(fake.call(), RdpPorts{3390})),
+              (Addresses{{1, 1, 1, 1}, {2, 2, 2, 2}}));
+}
+
 TEST(ReadRdpPeers, SizesThenFillsABufferOfExactlyTheReportedSize) {
     FakeTcpTable fake;
     fake.contents = table({{ESTAB, 3389, {5, 6, 7, 8}}});
@@ -205,6 +235,27 @@ TEST(ReadRdpPeers, TableThatGrowsIsReadAgainWithTheNewSizeUpToThreeTimes) {
     ASSERT_FALSE(failed);
     EXPECT_EQ(failed.error(), "GetExtendedTcpTable failed: 122");
     EXPECT_EQ(busy.sizes_passed, (std::vector<std::uint32_t>{0, 100, 200, 300, 400}));
+}
+
+TEST(RdpPortFromRegistry, OnlyADwordFromOneTo65535NamesAPort) {
+    constexpr std::uint32_t REG_SZ = 1, REG_DWORD = 4, REG_DWORD_BIG_ENDIAN = 5;
+    const struct {
+        std::uint32_t type;
+        std::vector<std::uint8_t> data;
+        std::uint16_t port;
+    } cases[] = {{REG_DWORD, {0x3E, 0x0D, 0, 0}, 3390},
+                 {REG_DWORD, {1, 0, 0, 0}, 1},
+                 {REG_DWORD, {0xFF, 0xFF, 0, 0}, 65535},
+                 {REG_DWORD, {0, 0, 0, 0}, 3389},
+                 {REG_DWORD, {0, 0, 1, 0}, 3389},
+                 {REG_DWORD, {0x3E, 0x0D, 0}, 3389},
+                 {REG_DWORD, {0x3E, 0x0D, 0, 0, 0, 0, 0, 0}, 3389},
+                 {REG_DWORD_BIG_ENDIAN, {0, 0, 0x0D, 0x3E}, 3389},
+                 {REG_SZ, {'3', 0, '3', 0}, 3389}};
+    for (const auto& c : cases) {
+        EXPECT_EQ(rdp_port_from_registry(c.type, c.data), c.port)
+            << "type " << c.type << ", " << c.data.size() << " bytes";
+    }
 }
 
 } // namespace

@@ -38,7 +38,7 @@ int main() {
                 static_cast<unsigned long>(route->interface_index));
     std::fflush(stdout);
 
-    auto protection = kestrune::routes::RouteProtection::start(*route, options);
+    auto protection = kestrune::routes::RouteProtection::start(*route, {}, options);
     while (GetFileAttributesW(stop_file.c_str()) == INVALID_FILE_ATTRIBUTES) {
         Sleep(100);
     }

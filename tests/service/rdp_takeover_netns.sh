@@ -31,16 +31,21 @@
 # service namespace has no default route at first. The service must log its waiting line (once),
 # stay start pending and start no child; three seconds later the default route appears, and it
 # must go on to protect the sessions as above, without ever giving protection up.
+# With "rdp-port" Remote Desktop is moved to port 3390 (PortNumber in the prefix's registry):
+# the service must say it watches 3390 right after its enabled line, and the sessions above, all
+# on 3390, must fare as described. Then the value is deleted and the service started again: a
+# public client's half-open session on 3390 must now get no route (nothing connects), while one
+# on 3389 beside it still gets in.
 # Nothing leaves the machine: every address exists only in these namespaces.
 #
-# usage: rdp_takeover_netns.sh BIN_DIR WINEPREFIX WORKDIR [late-route]
+# usage: rdp_takeover_netns.sh BIN_DIR WINEPREFIX WORKDIR [late-route | rdp-port]
 set -euo pipefail
 
 bin=$1 prefix=$2 work=$3 mode=${4:-}
 
 support=$(cd "$(dirname "$0")/../support" && pwd)
 source "$support/netns.sh"
-case $mode in '' | late-route) ;; *) die "unknown mode '$mode'" ;; esac
+case $mode in '' | late-route | rdp-port) ;; *) die "unknown mode '$mode'" ;; esac
 require_netns
 
 svc=kt-svc-$$ cli=kt-cli-$$ veth_svc=kts$$ veth_cli=ktc$$ tun=ktun$$ tun_peer=ktup$$
@@ -52,6 +57,9 @@ service=KestruneConnectSingBox
 system32=$prefix/drive_c/windows/system32
 record=$system32/route-record.txt
 applied=$work/applied.txt
+rdp_key='HKLM\SYSTEM\CurrentControlSet\Control\Terminal Server\WinStations\RDP-Tcp'
+port=3389
+[ "$mode" = rdp-port ] && port=3390
 data_dirs=("$prefix/drive_c/users/Public/KestruneConnect" "$prefix/drive_c/ProgramData/KestruneConnect")
 pids=()
 export WINEPREFIX=$prefix WINEDEBUG=-all
@@ -77,10 +85,11 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 143' TERM INT
 
-# --- a session per client address; gap files hold one "ms without an echo" per 100 ms
+# --- a session per client address (to port $2, by default the RDP port); gap files hold one
+# "ms without an echo" per 100 ms
 connect() {
     ip netns exec "$cli" python3 "$support/rdp_client.py" "$1" 10.79.0.2 "$work/gaps-$1" 60 \
-        >"$work/client-$1.out" 2>&1 &
+        "${2:-$port}" >"$work/client-$1.out" 2>&1 &
     pids+=($!)
 }
 connected() { grep -q '^connected' "$work/client-$1.out"; }
@@ -119,7 +128,7 @@ ip -n "$svc" route add 192.168.79.0/24 via 10.79.0.1 dev "$veth_svc"
 make_tunnel "$svc" "$tun" "$tun_peer"
 [ "$mode" = late-route ] && ip -n "$svc" route del default
 
-ip netns exec "$svc" python3 "$support/rdp_listener.py" >"$work/listener.out" 2>&1 &
+ip netns exec "$svc" python3 "$support/rdp_listener.py" 3389 3390 >"$work/listener.out" 2>&1 &
 pids+=($!)
 wait_for 10 grep -q listening "$work/listener.out" || die "listener did not start"
 
@@ -141,6 +150,10 @@ for dir in "${data_dirs[@]}"; do
 done
 in_svc wine sc stop "$service" >/dev/null 2>&1 || true
 in_svc wine sc delete "$service" >/dev/null 2>&1 || true
+if [ "$mode" = rdp-port ]; then
+    in_svc wine reg add "$rdp_key" /v PortNumber /t REG_DWORD /d 3390 /f >/dev/null ||
+        die "reg add failed"
+fi
 in_svc wine sc create "$service" binPath= "$(windows_path "$work/install/$service.exe")" \
     >/dev/null || die "sc create failed"
 
@@ -149,7 +162,7 @@ pids+=($!)
 
 # --- the service starts, finds the physical route (late-route: waits for it) and starts its child
 waiting="RDP route protection waiting for a physical IPv4 default route: "
-in_svc wine sc start "$service" >/dev/null || die "sc start failed"
+started=$(in_svc wine sc start "$service" 2>&1) || die "sc start failed: $started"
 if [ "$mode" = late-route ]; then
     wait_for 60 eval 'log_text | grep -q "^$waiting"' || die "the service did not wait for the route"
     service_state START_PENDING || die "the service is not start pending while it waits"
@@ -160,8 +173,14 @@ if [ "$mode" = late-route ]; then
     ip -n "$svc" route add default via 10.79.0.1 dev "$veth_svc"
 fi
 if_index=$(ip -n "$svc" -o link show "$veth_svc" | cut -d: -f1)
-wait_for 60 eval 'log_text | grep -qx "RDP route protection enabled via 10.79.0.1 on interface $if_index"' ||
+enabled="RDP route protection enabled via 10.79.0.1 on interface $if_index"
+wait_for 60 eval 'log_text | grep -qx "$enabled"' ||
     die "route protection did not start on $veth_svc ($if_index)"
+watching="RDP route protection watching port 3390"
+if [ "$mode" = rdp-port ]; then
+    [ "$(log_text | grep -x -A1 "$enabled" | tail -1)" = "$watching" ] ||
+        die "no '$watching' right after the enabled line"
+fi
 wait_for 60 eval 'log_text | grep -qx "proxy running"' || die "the service did not start its child"
 # The probe for the child's process finds it now, so its absence while waiting meant something.
 [ "$mode" = late-route ] && { child_process || die "no sing-box process in the service namespace"; }
@@ -205,6 +224,7 @@ done
 # a few of a burst this size stay out even when a plain script adds their routes)
 ip netns exec "$cli" python3 "$support/rdp_burst.py" 10.79.0.2 10 0 0 "${crowd[@]}" \
     >"$work/crowd.out" 2>&1 || die "the crowd did not run"
+crowd_in=$(tail -1 "$work/crowd.out" | cut -d' ' -f2)
 # Every one of them was seen half-open and got a route, more than the 32 once tracked at most.
 crowd_routed() { [ "$(grep -c '^ADD 5\.6\.20\.[0-9]* ok$' "$applied")" = 40 ]; }
 wait_for 60 crowd_routed || die "not all 40 of the crowd got routes"
@@ -236,8 +256,30 @@ log_text | grep -q "RDP route protection unavailable" && die "the service gave r
 if [ "$mode" = late-route ]; then
     [ "$(log_text | grep -c "^$waiting")" = 1 ] || die "the waiting line is not logged exactly once"
 fi
+[ "$(log_text | grep -c "watching port")" = "$([ "$mode" = rdp-port ] && echo 1 || echo 0)" ] ||
+    die "the watched port is logged when it should not be"
+if [ "$mode" = rdp-port ]; then
+    # --- PortNumber deleted: the takeover is still in place, so a client gets in only once its
+    # route is added; on 3390 that must never happen now, on 3389 it must
+    in_svc wine reg delete "$rdp_key" /v PortNumber /f >/dev/null || die "reg delete failed"
+    work=$work/again && mkdir "$work"
+    in_svc wine sc start "$service" >/dev/null || die "the second sc start failed"
+    wait_for 60 eval '[ "$(log_text | grep -cx "$enabled")" = 2 ]' || die "no second start"
+    connect "$protected" 3390
+    half_open() { in_svc ss -Htn state syn-recv "( sport = :3390 )" | grep -q "$protected:"; }
+    wait_for 10 eval 'half_open || connected "$protected"' || die "no session from $protected"
+    connect "$late" 3389
+    wait_for 30 connected "$late" || die "$late did not get in on 3389 with the value deleted"
+    sleep 1 # four more passes that see the session on 3390
+    connected "$protected" && die "$protected got in on 3390 with the value deleted"
+    [ "$(grep -c "ADD $protected " "$record")" = 1 ] || die "route.exe ran for $protected on 3390"
+    [ "$(log_text | grep -c "watching port")" = 1 ] || die "a port was logged with the value deleted"
+    again=", with the value deleted a session on 3390 got no route"
+fi
 
-echo "PASSED:${mode:+ waited for the late default route,}" \
-    "sessions kept across the takeover (longest gaps: $gaps)," \
-    "late clients in ($connect_ms), after a crowd of 40 ($(tail -1 "$work/crowd.out" |
-        cut -d' ' -f2) got in) a newcomer in after $newcomer_ms ms, protection gone after the stop"
+[ "$mode" = late-route ] && mode=" waited for the late default route,"
+[ "$mode" = rdp-port ] && mode=" on port 3390,"
+echo "PASSED:$mode" "sessions kept across the takeover (longest gaps: $gaps)," \
+    "late clients in ($connect_ms), after a crowd of 40 ($crowd_in got in)" \
+    "a newcomer in after $newcomer_ms ms," \
+    "protection gone after the stop${again:-}"

@@ -9,6 +9,7 @@
 #include "logging/log_sink.h"
 #include "routes/peer_tracker.h"
 #include "routes/protection_loop.h"
+#include "routes/rdp_port_registry.h"
 #include "routes/route_runner.h"
 #include "routes/tcp_table.h"
 #include "soak_support.h"
@@ -57,7 +58,7 @@ TEST(RouteFailureSoak, FailingRouteExeAndTcpTableAreLoggedOncePerKeyAndTheLoopSt
     };
     std::atomic<bool> stop{false};
     ProtectionDependencies deps;
-    deps.detect_peers = [&]() -> Result<PeerSet> {
+    deps.detect_peers = [&](RdpPorts) -> Result<PeerSet> {
         if (pass >= 4 && pass <= 5) {
             return read_rdp_peers(refused);
         }
@@ -68,6 +69,8 @@ TEST(RouteFailureSoak, FailingRouteExeAndTcpTableAreLoggedOncePerKeyAndTheLoopSt
                    ? PeerSet{{FIRST, PeerState::established}, {SECOND, PeerState::established}}
                    : PeerSet{};
     };
+    // The real registry read: Wine's prefix sets no PortNumber, which must log nothing.
+    deps.read_rdp_port = read_rdp_port;
     deps.route_in_place = [](Ipv4Address) -> Result<bool> { return false; };
     deps.run_route_command = [](std::string_view verb, Ipv4Address peer) {
         return run_route_command(verb, peer, PHYSICAL);

@@ -1,10 +1,10 @@
 # An RDP session stand-in for the network-namespace tests and benchmarks. Connects from SOURCE
-# to SERVER:3389, prints "connected <ms>" (how long connect() took, SYN retransmissions
+# to SERVER:PORT (3389 by default), prints "connected <ms>" (how long connect() took, SYN retransmissions
 # included), then sends a probe every 100 ms and, every 100 ms, appends to GAPS the
 # milliseconds since the last echo came back (since connecting before the first). A session
 # cut off by a route shows as a gap that keeps growing.
 #
-# usage: rdp_client.py SOURCE SERVER GAPS [CONNECT_LIMIT_S]
+# usage: rdp_client.py SOURCE SERVER GAPS [CONNECT_LIMIT_S [PORT]]
 import select
 import socket
 import sys
@@ -12,12 +12,13 @@ import time
 
 source, server, gaps = sys.argv[1], sys.argv[2], sys.argv[3]
 limit = float(sys.argv[4]) if len(sys.argv) > 4 else 30
+port = int(sys.argv[5]) if len(sys.argv) > 5 else 3389
 
 conn = socket.socket()
 conn.bind((source, 0))
 conn.settimeout(limit)
 start = time.monotonic()
-conn.connect((server, 3389))
+conn.connect((server, port))
 last_echo = time.monotonic()
 print("connected %.0f" % ((last_echo - start) * 1000), flush=True)
 conn.setblocking(False)

@@ -1,13 +1,15 @@
-# A stand-in RDP server for the network-namespace tests and benchmarks: listens on port 3389,
-# holds every connection until its client goes away and echoes what the client sends, so a
-# client can time the round trips of its session.
+# A stand-in RDP server for the network-namespace tests and benchmarks: listens on each PORT
+# (default 3389), holds every connection until its client goes away and echoes what the client
+# sends, so a client can time the round trips of its session.
+#
+# usage: rdp_listener.py [PORT...]
+import select
 import socket
+import sys
 import threading
 
-server = socket.socket()
-server.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-server.bind(("0.0.0.0", 3389))
-server.listen(64)
+ports = sys.argv[1:] or [3389]
+servers = [socket.create_server(("0.0.0.0", int(port)), backlog=64) for port in ports]
 print("listening", flush=True)
 
 
@@ -21,5 +23,5 @@ def hold(conn):
 
 
 while True:
-    conn, _ = server.accept()
+    conn, _ = select.select(servers, [], [])[0][0].accept()
     threading.Thread(target=hold, args=(conn,), daemon=True).start()
