@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "win/wide.h"
+#include "win_support.h"
 
 namespace kestrune::win {
 namespace {
@@ -64,40 +65,11 @@ bool is_link(const std::wstring& path) {
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
 }
 
-// Wine 8's CreateSymbolicLinkW does nothing and reports success, and it can delete no Unix
-// symbolic link to a directory; but it shows such a link as a reparse point and can start a
-// Unix program, so there links are made and removed with ln and rm. Wine cannot wait for a
-// Unix process (the wait fails at once), so the result is polled for.
-bool run_unix_on_paths(const wchar_t* command, const std::vector<std::wstring>& paths,
-                       const std::function<bool()>& done) {
-    using UnixName = char*(CDECL*)(const wchar_t*);
-    const auto unix_name = reinterpret_cast<UnixName>(reinterpret_cast<void*>(
-        GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
-    std::wstring line = command;
-    for (const std::wstring& path : paths) {
-        char* name = unix_name(path.c_str());
-        line += L" \"" + widen(name) + L"\"";
-        HeapFree(GetProcessHeap(), 0, name);
-    }
-    STARTUPINFOW startup{};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION info{};
-    if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                        &startup, &info)) {
-        return false;
-    }
-    CloseHandle(info.hProcess);
-    CloseHandle(info.hThread);
-    for (int waited = 0; waited < 30000 && !done(); waited += 10) {
-        Sleep(10);
-    }
-    return done();
-}
-
 // A directory symbolic link at `link` to `target`.
 bool make_directory_link(const std::wstring& link, const std::wstring& target) {
     if (running_under_wine()) {
-        return run_unix_on_paths(L"Z:\\bin\\ln -s", {target, link}, [&] { return is_link(link); });
+        return test::run_unix_on_paths(L"Z:\\bin\\ln -s", {target, link},
+                                       [&] { return is_link(link); });
     }
     return CreateSymbolicLinkW(link.c_str(), target.c_str(),
                                SYMBOLIC_LINK_FLAG_DIRECTORY |
@@ -107,7 +79,7 @@ bool make_directory_link(const std::wstring& link, const std::wstring& target) {
 
 void remove_link(const std::wstring& link) {
     if (running_under_wine()) {
-        run_unix_on_paths(L"Z:\\bin\\rm", {link}, [&] {
+        test::run_unix_on_paths(L"Z:\\bin\\rm", {link}, [&] {
             return GetFileAttributesW(link.c_str()) == INVALID_FILE_ATTRIBUTES;
         });
     } else if (!RemoveDirectoryW(link.c_str())) {
@@ -282,7 +254,7 @@ TEST_F(DirectorySecurityTest, ConfigFileLinksAreRefused) {
     const std::wstring link = path(L"config.json");
     if (running_under_wine()) {
         // Wine shows a link to a file as a plain file: only the handle's final path tells.
-        ASSERT_TRUE(run_unix_on_paths(L"Z:\\bin\\ln -s", {target, link}, [&] {
+        ASSERT_TRUE(test::run_unix_on_paths(L"Z:\\bin\\ln -s", {target, link}, [&] {
             return GetFileAttributesW(link.c_str()) != INVALID_FILE_ATTRIBUTES;
         }));
     } else {
