@@ -58,7 +58,16 @@ std::optional<std::wstring> final_path(HANDLE handle) {
 // Unix symbolic link to a file even with FILE_FLAG_OPEN_REPARSE_POINT and shows no reparse
 // point for it anywhere, but the handle's final path is the target's. The parent is resolved
 // the same way, so short names and links higher up the path count alike on both sides.
-bool opened_elsewhere(const std::wstring& path, HANDLE handle) {
+bool opened_elsewhere(const std::wstring& given, HANDLE handle) {
+    // A short name ("KESTRU~1", from an 8.3 binPath) is not a link: compare long names. The
+    // lookup reads directory entries, so a link keeps its own name.
+    std::wstring path(given.size() + MAX_PATH, L'\0');
+    const DWORD length =
+        GetLongPathNameW(given.c_str(), path.data(), static_cast<DWORD>(path.size()));
+    path.resize(length > 0 && length < path.size() ? length : 0);
+    if (path.empty()) {
+        path = given;
+    }
     const std::size_t separator = path.find_last_of(L"\\/");
     if (separator == std::wstring::npos || separator + 1 == path.size()) {
         return false;
