@@ -13,7 +13,7 @@ namespace {
 
 // GetFileAttributesW describes the entry itself: a junction or directory symbolic link counts
 // as the directory it stands for and is used as it is, never re-permissioned. The start-up
-// check warns when the data directory itself is a link; links higher up the path are the
+// check refuses to start when the data directory itself is a link; links higher up the path are the
 // administrators' business.
 bool is_directory(const std::wstring& path) {
     const DWORD attributes = GetFileAttributesW(path.c_str());

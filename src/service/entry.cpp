@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <optional>
 #include <string>
 
 #include "child/pump.h"
@@ -17,9 +18,11 @@ namespace kestrune::service {
 namespace {
 
 // One child, no handler, no restarts, no route protection.
-Status run_console() {
-    logging::log_line("Kestrune service wrapper running in console mode");
-    log_directory_warnings();
+Status run_console(const std::string& dispatcher_line) {
+    if (std::optional<std::string> refusal = refuse_unsafe_start(
+            {dispatcher_line, "Kestrune service wrapper running in console mode"})) {
+        return fail(std::move(*refusal));
+    }
     auto child = child::spawn_sing_box();
     if (!child) {
         return fail(std::move(child).error());
@@ -44,8 +47,8 @@ Status run() {
         return {};
     }
     const DWORD error = GetLastError();
-    logging::log_line("StartServiceCtrlDispatcherW failed: " + win::code_text(error));
-    return run_console();
+    // Logged only once the start-up checks have passed the data directory.
+    return run_console("StartServiceCtrlDispatcherW failed: " + win::code_text(error));
 }
 
 } // namespace kestrune::service

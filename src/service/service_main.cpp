@@ -75,8 +75,12 @@ void WINAPI service_main(DWORD, LPWSTR*) {
     }
     report_status(SERVICE_START_PENDING, 0, 0);
     stop_signal().clear();
-    logging::log_line("Kestrune service wrapper starting");
-    log_directory_warnings();
+    if (refuse_unsafe_start({"Kestrune service wrapper starting"})) {
+        // Final until an administrator fixes the path and starts the service again: "Access is
+        // denied" in sc query and the event log, and no child, no route protection.
+        report_status(SERVICE_STOPPED, 0, ERROR_ACCESS_DENIED);
+        return;
+    }
 
     const auto route = wait_for_route();
     if (std::holds_alternative<RouteWaitStopped>(route)) {

@@ -1,24 +1,79 @@
 #include "service/start_checks.h"
 
+#include <utility>
+#include <vector>
+
 #include "child/current_exe.h"
 #include "child/parent_directory.h"
+#include "logging/directory.h"
+#include "logging/event_log.h"
 #include "logging/log_directory.h"
+#include "logging/log_path.h"
 #include "logging/log_sink.h"
 #include "win/directory_security.h"
+#include "win/wide.h"
 
 namespace kestrune::service {
+namespace {
 
-void log_directory_warnings() {
-    // Without its own path the service cannot name its directory; the data directory is
-    // still checked.
-    std::wstring service_directory;
-    if (auto exe = child::current_exe()) {
-        service_directory = child::parent_directory(*exe).value_or(std::wstring());
+using win::Guarded;
+using win::Verdict;
+
+std::optional<std::string> line_for(Guarded what, const std::wstring& path,
+                                    std::optional<Verdict> verdict) {
+    return verdict ? win::verdict_line(what, *verdict, win::narrow_lossy(path)) : std::nullopt;
+}
+
+} // namespace
+
+std::optional<std::string>
+refuse_unsafe_start(std::initializer_list<std::string_view> first_lines) {
+    const std::wstring data_directory = logging::log_directory();
+    // Made before it is judged, so a directory that someone else makes at the same moment is
+    // judged as it stands. When it cannot be made, the log and sing-box fail as they would
+    // without this check.
+    (void)logging::create_directory_chain(data_directory);
+    const std::optional<Verdict> data_verdict =
+        win::judge_path(Guarded::data_directory, data_directory);
+    if (data_verdict == Verdict::refuse) {
+        // Not logged: the log lives in there. The refusal leaves through the exit code, the
+        // Event Log and, in console mode, standard error.
+        std::optional<std::string> refusal =
+            line_for(Guarded::data_directory, data_directory, data_verdict);
+        if (refusal) {
+            logging::report_event(*refusal);
+        }
+        return refusal;
     }
-    for (const std::string& line :
-         win::directory_warnings(logging::log_directory(), service_directory)) {
+    for (std::string_view line : first_lines) {
         logging::log_line(line);
     }
+
+    std::vector<std::pair<Guarded, std::wstring>> checks;
+    // Without its own path the service cannot find sing-box.exe either; spawning says why.
+    if (auto exe = child::current_exe()) {
+        if (std::optional<std::wstring> directory = child::parent_directory(*exe)) {
+            checks.emplace_back(Guarded::service_directory, *directory);
+            checks.emplace_back(Guarded::service_executable,
+                                logging::join_path(*directory, L"sing-box.exe"));
+        }
+    }
+    checks.emplace_back(Guarded::config_file, logging::join_path(data_directory, L"config.json"));
+
+    std::optional<std::string> refusals;
+    if (auto warning = line_for(Guarded::data_directory, data_directory, data_verdict)) {
+        logging::log_line(*warning);
+    }
+    for (const auto& [what, path] : checks) {
+        const std::optional<Verdict> verdict = win::judge_path(what, path);
+        if (auto line = line_for(what, path, verdict)) {
+            logging::log_line(*line);
+            if (verdict == Verdict::refuse) {
+                refusals = refusals ? *refusals + "\n" + *line : *line;
+            }
+        }
+    }
+    return refusals;
 }
 
 } // namespace kestrune::service

@@ -6,6 +6,7 @@
 #include <sddl.h>
 
 #include <memory>
+#include <vector>
 
 #include "win/os_error.h"
 #include "win/unique_handle.h"
@@ -20,59 +21,73 @@ struct LocalDeleter {
 };
 template <class T> using LocalPtr = std::unique_ptr<T, LocalDeleter>;
 
-std::string sid_text(PSID sid) {
+// Owner and DACL of a descriptor as SDDL; empty when it cannot be converted.
+std::optional<std::string> owner_and_dacl_text(PSECURITY_DESCRIPTOR descriptor,
+                                               SECURITY_INFORMATION parts) {
     wchar_t* text = nullptr;
-    if (sid == nullptr || !ConvertSidToStringSidW(sid, &text)) {
-        // An unreadable SID is not one of the trusted ones, which is the safe reading.
-        return {};
+    if (!ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor, SDDL_REVISION_1, parts,
+                                                              &text, nullptr)) {
+        return std::nullopt;
     }
     const LocalPtr<wchar_t> owned(text);
     return narrow_lossy(text);
 }
 
-// Callback ACEs carry their condition after the SID and object ACEs put optional GUIDs before
-// it; a file system never evaluates the GUIDs, so both count like plain ACEs of their kind.
-Ace read_ace(const ACE_HEADER* header) {
-    Ace ace;
-    ace.flags = header->AceFlags;
-    switch (header->AceType) {
-    case ACCESS_ALLOWED_ACE_TYPE:
-    case ACCESS_ALLOWED_CALLBACK_ACE_TYPE:
-    case ACCESS_ALLOWED_OBJECT_ACE_TYPE:
-    case ACCESS_ALLOWED_CALLBACK_OBJECT_ACE_TYPE:
-        ace.kind = AceKind::allow;
-        break;
-    case ACCESS_DENIED_ACE_TYPE:
-    case ACCESS_DENIED_CALLBACK_ACE_TYPE:
-    case ACCESS_DENIED_OBJECT_ACE_TYPE:
-    case ACCESS_DENIED_CALLBACK_OBJECT_ACE_TYPE:
-        ace.kind = AceKind::deny;
-        break;
-    default:
-        ace.kind = AceKind::other;
-        return ace;
+bool reparse_point_by_path(const std::wstring& path) {
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
+std::optional<std::wstring> final_path(HANDLE handle) {
+    std::wstring path(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length =
+            GetFinalPathNameByHandleW(handle, path.data(), static_cast<DWORD>(path.size()), 0);
+        if (length == 0) {
+            return std::nullopt;
+        }
+        if (length < path.size()) {
+            path.resize(length);
+            return path;
+        }
+        path.resize(length);
     }
-    const bool object_ace = header->AceType == ACCESS_ALLOWED_OBJECT_ACE_TYPE ||
-                            header->AceType == ACCESS_ALLOWED_CALLBACK_OBJECT_ACE_TYPE ||
-                            header->AceType == ACCESS_DENIED_OBJECT_ACE_TYPE ||
-                            header->AceType == ACCESS_DENIED_CALLBACK_OBJECT_ACE_TYPE;
-    if (!object_ace) {
-        const auto* plain = reinterpret_cast<const ACCESS_ALLOWED_ACE*>(header);
-        ace.mask = plain->Mask;
-        ace.sid = sid_text(const_cast<DWORD*>(&plain->SidStart));
-        return ace;
+}
+
+// Whether the handle opened for `path` names another entry than `path` does: Wine 8 follows a
+// Unix symbolic link to a file even with FILE_FLAG_OPEN_REPARSE_POINT and shows no reparse
+// point for it anywhere, but the handle's final path is the target's. The parent is resolved
+// the same way, so short names and links higher up the path count alike on both sides.
+bool opened_elsewhere(const std::wstring& given, HANDLE handle) {
+    // A short name ("KESTRU~1", from an 8.3 binPath) is not a link: compare long names. The
+    // lookup reads directory entries, so a link keeps its own name.
+    std::wstring path(given.size() + MAX_PATH, L'\0');
+    const DWORD length =
+        GetLongPathNameW(given.c_str(), path.data(), static_cast<DWORD>(path.size()));
+    path.resize(length > 0 && length < path.size() ? length : 0);
+    if (path.empty()) {
+        path = given;
     }
-    const auto* object = reinterpret_cast<const ACCESS_ALLOWED_OBJECT_ACE*>(header);
-    ace.mask = object->Mask;
-    const auto* cursor = reinterpret_cast<const BYTE*>(&object->ObjectType);
-    if (object->Flags & ACE_OBJECT_TYPE_PRESENT) {
-        cursor += sizeof(GUID);
+    const std::size_t separator = path.find_last_of(L"\\/");
+    if (separator == std::wstring::npos || separator + 1 == path.size()) {
+        return false;
     }
-    if (object->Flags & ACE_INHERITED_OBJECT_TYPE_PRESENT) {
-        cursor += sizeof(GUID);
+    const UniqueHandle parent(
+        CreateFileW(path.substr(0, separator + 1).c_str(), FILE_READ_ATTRIBUTES,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                    FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    const std::optional<std::wstring> entry_final = final_path(handle);
+    std::optional<std::wstring> expected = parent ? final_path(parent.get()) : std::nullopt;
+    if (!entry_final || !expected) {
+        return false;
     }
-    ace.sid = sid_text(const_cast<BYTE*>(cursor));
-    return ace;
+    if (!expected->ends_with(L'\\')) {
+        *expected += L'\\';
+    }
+    *expected += path.substr(separator + 1);
+    return CompareStringOrdinal(entry_final->c_str(), static_cast<int>(entry_final->size()),
+                                expected->c_str(), static_cast<int>(expected->size()),
+                                TRUE) != CSTR_EQUAL;
 }
 
 } // namespace
@@ -101,65 +116,83 @@ Status create_protected_directory(const std::wstring& path) {
     return fail(os_error_text(error));
 }
 
-std::optional<DirectorySecurity> read_directory_security(const std::wstring& path) {
-    // The entry itself: reading through the path would follow a junction or symbolic link and
-    // judge whatever it points to today.
-    const UniqueHandle entry(
+Result<Entry, OsError> read_entry(const std::wstring& path) {
+    // The entry itself: opening through the path would follow a junction or symbolic link and
+    // judge whatever it points to today. READ_CONTROL and attributes read no file contents.
+    const UniqueHandle handle(
         CreateFileW(path.c_str(), READ_CONTROL | FILE_READ_ATTRIBUTES,
                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                     FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-    BY_HANDLE_FILE_INFORMATION information{};
-    if (!entry || !GetFileInformationByHandle(entry.get(), &information)) {
-        return std::nullopt;
+    if (!handle) {
+        const OsError error = last_os_error();
+        // Wine 8 follows a Unix symbolic link even here, so a dangling one is "not found"
+        // though the path shows it as a reparse point.
+        if (reparse_point_by_path(path)) {
+            return Entry{{}, true, 1};
+        }
+        return fail(error);
     }
-    PSID owner = nullptr;
-    PACL dacl = nullptr;
+    BY_HANDLE_FILE_INFORMATION information{};
+    if (!GetFileInformationByHandle(handle.get(), &information)) {
+        return fail(last_os_error());
+    }
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    const DWORD result = GetSecurityInfo(entry.get(), SE_FILE_OBJECT,
+    const DWORD result = GetSecurityInfo(handle.get(), SE_FILE_OBJECT,
                                          OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
-                                         &owner, nullptr, &dacl, nullptr, &descriptor);
+                                         nullptr, nullptr, nullptr, nullptr, &descriptor);
     if (result != ERROR_SUCCESS) {
-        return std::nullopt;
+        return fail(OsError{result});
     }
     const LocalPtr<void> owned(descriptor);
-    DirectorySecurity security;
+    Entry entry;
+    if (std::optional<std::string> text = owner_and_dacl_text(
+            descriptor, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION)) {
+        entry.sddl = std::move(*text);
+    } else {
+        return fail(last_os_error());
+    }
     // Wine 8 opens the target of a Unix symbolic link even with FILE_FLAG_OPEN_REPARSE_POINT
     // and shows the link only in the attributes read by path (which Windows, too, reads from
     // the entry itself); either look finding a reparse point is enough.
-    const DWORD by_path = GetFileAttributesW(path.c_str());
-    security.reparse_point =
-        (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ||
-        (by_path != INVALID_FILE_ATTRIBUTES && (by_path & FILE_ATTRIBUTE_REPARSE_POINT) != 0);
-    security.owner = sid_text(owner);
-    // A null DACL and a missing one both come back as a null pointer; both grant everything.
-    if (dacl != nullptr) {
-        std::vector<Ace> aces;
-        aces.reserve(dacl->AceCount);
-        for (DWORD index = 0; index < dacl->AceCount; ++index) {
-            void* entry = nullptr;
-            if (!GetAce(dacl, index, &entry)) {
-                return std::nullopt;
-            }
-            aces.push_back(read_ace(static_cast<const ACE_HEADER*>(entry)));
+    entry.reparse_point = (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ||
+                          reparse_point_by_path(path) || opened_elsewhere(path, handle.get());
+    entry.link_count = information.nNumberOfLinks;
+    return entry;
+}
+
+std::string process_user() {
+    UniqueHandle token;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.put())) {
+        return {};
+    }
+    DWORD size = 0;
+    GetTokenInformation(token.get(), TokenUser, nullptr, 0, &size);
+    std::vector<BYTE> buffer(size);
+    SECURITY_DESCRIPTOR descriptor{};
+    if (size == 0 || !GetTokenInformation(token.get(), TokenUser, buffer.data(), size, &size) ||
+        !InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) ||
+        !SetSecurityDescriptorOwner(
+            &descriptor, reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid, FALSE)) {
+        return {};
+    }
+    // Converted the way entries' descriptors are, so a machine-relative alias ("LA" for the
+    // built-in Administrator) is spelled alike on both sides.
+    const std::optional<std::string> text =
+        owner_and_dacl_text(&descriptor, OWNER_SECURITY_INFORMATION);
+    const std::optional<OwnerAndDacl> parsed = text ? parse_owner_and_dacl(*text) : std::nullopt;
+    return parsed ? parsed->owner : std::string();
+}
+
+std::optional<Verdict> judge_path(Guarded what, const std::wstring& path) {
+    const Result<Entry, OsError> entry = read_entry(path);
+    if (!entry) {
+        const auto code = static_cast<DWORD>(entry.error().code);
+        if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) {
+            return std::nullopt;
         }
-        security.dacl = std::move(aces);
+        return Verdict::refuse;
     }
-    return security;
-}
-
-std::optional<bool> directory_writable_by_non_admins(const std::wstring& path) {
-    const std::optional<DirectorySecurity> security = read_directory_security(path);
-    if (!security) {
-        return std::nullopt;
-    }
-    return writable_by_non_admins(*security);
-}
-
-std::vector<std::string> directory_warnings(const std::wstring& data_directory,
-                                            const std::wstring& service_directory) {
-    return compose_directory_warnings(
-        directory_writable_by_non_admins(data_directory), narrow_lossy(data_directory),
-        directory_writable_by_non_admins(service_directory), narrow_lossy(service_directory));
+    return judge(what, *entry, process_user());
 }
 
 } // namespace kestrune::win

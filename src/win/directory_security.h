@@ -1,39 +1,38 @@
 #pragma once
-// The service's directories and their security: creating the data directory so that only
-// administrators may change what is in it, and checking the directories the service trusts.
+// The service's directories and files and their security: creating the data directory so that
+// only administrators may touch what is in it, and reading what the start-up checks judge.
 // The verdict itself is in directory_safety.h.
 
 #include <optional>
 #include <string>
-#include <vector>
 
 #include "win/directory_safety.h"
 #include "win/result.h"
 
 namespace kestrune::win {
 
-// SYSTEM and Administrators full control, Users read and execute, inherited by everything
-// below; protected, so nothing from the program-data directory above flows in.
-inline constexpr const wchar_t* PROTECTED_DIRECTORY_SDDL =
-    L"D:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)";
+// SYSTEM and Administrators full control, inherited by everything below; protected, so nothing
+// from the program-data directory above flows in. No other account may even read config.json.
+inline constexpr const wchar_t* PROTECTED_DIRECTORY_SDDL = L"D:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
 
 // Creates one directory with the protected DACL. Its parent must exist. A directory that is
 // already there counts as success and is left exactly as it is; so does a junction or
 // directory symbolic link standing there, which is neither followed nor re-permissioned (that
-// would land on its target) and which the start-up check reports as unsafe. Anything else in
-// the way is an error. Errors are the OS error text.
+// would land on its target) and which the start-up check refuses. Anything else in the way is
+// an error. Errors are the OS error text.
 Status create_protected_directory(const std::wstring& path);
 
-// Owner and DACL as stored on the directory entry itself, and whether that entry is a link
-// (a junction or symbolic link is not followed); empty when they cannot be read (for instance
-// the directory does not exist).
-std::optional<DirectorySecurity> read_directory_security(const std::wstring& path);
+// The entry at `path` itself, through one handle that does not follow a link (and never reads
+// a file's contents): its owner and DACL, whether it is a link, its hard-link count. The error
+// is the OS error of the open or of a read.
+Result<Entry, OsError> read_entry(const std::wstring& path);
 
-// Empty when the directory cannot be checked.
-std::optional<bool> directory_writable_by_non_admins(const std::wstring& path);
+// This process's token user in the spelling of the SDDL texts read_entry gives; empty when the
+// token cannot be read.
+std::string process_user();
 
-// The warning lines for the start of the service, data directory first.
-std::vector<std::string> directory_warnings(const std::wstring& data_directory,
-                                            const std::wstring& service_directory);
+// The verdict on `path`; empty when nothing stands there. What stands there but cannot be read
+// is refused: nobody can tell who may change it.
+std::optional<Verdict> judge_path(Guarded what, const std::wstring& path);
 
 } // namespace kestrune::win

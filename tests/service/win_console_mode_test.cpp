@@ -71,8 +71,8 @@ ConsoleRun run_console(const ConsoleCase& c) {
     run.standard_error = result.standard_error;
     run.data_directory = programdata + L"\\KestruneConnect";
     run.raw_log = read_file(run.data_directory + L"\\sing-box-service.log");
-    // Under Wine every directory is owned by the Wine user, so the directory checks always
-    // warn; the weak-directory case below checks those lines.
+    // Wine lets Everyone read every file, so config.json is always reported as readable; the
+    // normal run below checks that line.
     run.log = without_lines_starting(run.raw_log, "warning: ");
     return run;
 }
@@ -88,6 +88,16 @@ bool starts_with_dispatcher_failure(const std::string& log) {
         ++i;
     }
     return i > digits_start && log.compare(i, 1, "\n") == 0;
+}
+
+// A Linux symbolic link named like `path` to what stood there, moved aside to `path`-target.
+win::UniqueHandle link_in_place(const std::wstring& path) {
+    const std::wstring target = path + L"-target";
+    EXPECT_TRUE(MoveFileW(path.c_str(), target.c_str()));
+    EXPECT_TRUE(run_unix_on_paths(L"Z:\\bin\\ln -s", {target, path}, [&] {
+        return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+    }));
+    return {};
 }
 
 constexpr std::uint64_t LOG_LIMIT = 10485760;
@@ -128,7 +138,7 @@ win::UniqueHandle hold_a_nearly_full_log(const std::wstring& data_directory) {
 TEST(ConsoleMode, RunsTheChildOnceAndLogsHowItEnded) {
     wait_for_settled_services();
     const std::vector<ConsoleCase> cases = {
-        {"exit0", R"({"steps":[{"text":"hello from the child\n"}],"exit_code":0})", L"", true},
+        {"exit0", R"({"steps":[{"text":"hello from the child\n"}],"exit_code":0})", L""},
         {"exit3", R"({"steps":[{"text":"three\n"}],"exit_code":3})", L""},
         {"crash", R"({"exit_code":"0xC0000005"})", L""},
         {"args", R"({"steps":[{"text":"args ignored\n"}],"exit_code":0})",
@@ -138,6 +148,11 @@ TEST(ConsoleMode, RunsTheChildOnceAndLogsHowItEnded) {
          R"({"steps":[{"lines":60,"bytes":)" + std::to_string(60 * HELD_LOG_LINES) +
              R"(}],"exit_code":0})",
          L"", false, hold_a_nearly_full_log},
+        {"linked-data", R"({"exit_code":0})", L"", false,
+         [](const std::wstring& data) { return link_in_place(data); }},
+        {"weak-data", R"({"exit_code":0})", L"", true},
+        {"linked-config", R"({"exit_code":0})", L"", false,
+         [](const std::wstring& data) { return link_in_place(data + L"\\config.json"); }},
     };
     std::vector<std::future<ConsoleRun>> runs;
     for (const auto& c : cases) {
@@ -151,20 +166,26 @@ TEST(ConsoleMode, RunsTheChildOnceAndLogsHowItEnded) {
     const std::string console_line = "Kestrune service wrapper running in console mode\n";
     for (std::size_t i = 0; i < cases.size(); ++i) {
         SCOPED_TRACE(cases[i].name);
+        if (cases[i].name.ends_with("-data")) {
+            continue; // refused before the first line
+        }
         // What this run wrote, after what the case prepared.
-        const std::string log = cases[i].prepare
+        const std::string log = cases[i].name == "held-log"
                                     ? results[i].log.substr(LOG_LIMIT - HELD_LOG_HEADROOM)
                                     : results[i].log;
         EXPECT_TRUE(starts_with_dispatcher_failure(log)) << log.substr(0, 2000);
         EXPECT_NE(log.find(console_line), std::string::npos) << log.substr(0, 2000);
     }
 
+    // Wine's descriptors are owned by this process's user, who is trusted: no "writable"
+    // warning, but Everyone may read config.json.
     const auto& exit0 = results[0];
-    EXPECT_NE(exit0.raw_log.find(console_line +
-                                 "warning: data directory is writable by non-administrators: " +
-                                 win::narrow_lossy(exit0.data_directory) + "\n"),
+    EXPECT_NE(exit0.raw_log.find(console_line + "warning: config.json is readable by " +
+                                 "non-administrators: " + win::narrow_lossy(exit0.data_directory) +
+                                 "\\config.json\n"),
               std::string::npos)
         << exit0.raw_log;
+    EXPECT_EQ(exit0.raw_log.find("writable"), std::string::npos) << exit0.raw_log;
     EXPECT_EQ(exit0.exit_code, 0u);
     EXPECT_EQ(exit0.standard_error, "");
     EXPECT_TRUE(exit0.log.ends_with(console_line + "hello from the child\n" +
@@ -191,6 +212,28 @@ TEST(ConsoleMode, RunsTheChildOnceAndLogsHowItEnded) {
     EXPECT_TRUE(missing.standard_error.ends_with("(os error 2)\n")) << missing.standard_error;
     EXPECT_EQ(missing.log.find("sing-box console exit: "), std::string::npos) << missing.log;
     EXPECT_TRUE(missing.log.ends_with(console_line)) << missing.log;
+
+    // A refused data directory: the line only on standard error, nothing written into it (nor
+    // through the link into its target).
+    const std::string changed = " can be changed by non-administrators: ";
+    for (const std::size_t i : {6u, 7u}) {
+        SCOPED_TRACE(cases[i].name);
+        const auto& refused = results[i];
+        EXPECT_EQ(refused.exit_code, 1u);
+        EXPECT_EQ(refused.standard_error, "refusing to start sing-box: data directory" + changed +
+                                              win::narrow_lossy(refused.data_directory) + "\n");
+        const std::wstring real = refused.data_directory + (i == 6 ? L"-target" : L"");
+        EXPECT_FALSE(file_exists(real + L"\\sing-box-service.log"));
+        EXPECT_EQ(read_file(real + L"\\config.json"), cases[i].config);
+    }
+    const auto& linked_config = results[8];
+    const std::string config_refusal = "refusing to start sing-box: config.json" + changed +
+                                       win::narrow_lossy(linked_config.data_directory) +
+                                       "\\config.json";
+    EXPECT_EQ(linked_config.exit_code, 1u);
+    EXPECT_EQ(linked_config.standard_error, config_refusal + "\n");
+    EXPECT_TRUE(linked_config.log.ends_with(console_line + config_refusal + "\n"))
+        << linked_config.log;
 
     // The log passed its limit while a reader held it: no backup is touched, and every line
     // went on into the live file.

@@ -260,6 +260,36 @@ std::string without_lines_starting(const std::string& log, const std::string& pr
     return out;
 }
 
+// Wine 8's CreateSymbolicLinkW does nothing and reports success, and it can delete no Unix
+// symbolic link to a directory; but it shows such a link as a reparse point and can start a
+// Unix program, so there links are made and removed with ln and rm. Wine cannot wait for a
+// Unix process (the wait fails at once), so the result is polled for.
+bool run_unix_on_paths(const wchar_t* command, const std::vector<std::wstring>& paths,
+                       const std::function<bool()>& done) {
+    using UnixName = char*(CDECL*)(const wchar_t*);
+    const auto unix_name = reinterpret_cast<UnixName>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+    std::wstring line = command;
+    for (const std::wstring& path : paths) {
+        char* name = unix_name(path.c_str());
+        line += L" \"" + win::widen(name) + L"\"";
+        HeapFree(GetProcessHeap(), 0, name);
+    }
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION info{};
+    if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &startup, &info)) {
+        return false;
+    }
+    CloseHandle(info.hProcess);
+    CloseHandle(info.hThread);
+    for (int waited = 0; waited < 30000 && !done(); waited += 10) {
+        Sleep(10);
+    }
+    return done();
+}
+
 bool set_directory_sddl(const std::wstring& path, const std::wstring& sddl) {
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1,

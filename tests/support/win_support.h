@@ -59,6 +59,12 @@ std::string handle_difference(const std::vector<HandleEntry>& before,
 // Replaces the DACL of `path` with the one in `sddl` (for instance "D:(A;OICI;FA;;;WD)").
 bool set_directory_sddl(const std::wstring& path, const std::wstring& sddl);
 
+// Runs a Unix program (Z:\bin\ln -s, Z:\bin\rm) on the Unix names of `paths` and polls
+// for `done`: Wine 8's CreateSymbolicLinkW does nothing, but it shows a Unix symbolic link to a
+// directory as a reparse point, and it cannot wait for a Unix process.
+bool run_unix_on_paths(const wchar_t* command, const std::vector<std::wstring>& paths,
+                       const std::function<bool()>& done);
+
 // `log` without the lines that start with `prefix`.
 std::string without_lines_starting(const std::string& log, const std::string& prefix);
 

@@ -5,159 +5,138 @@
 namespace kestrune::win {
 namespace {
 
-constexpr const char* SY = "S-1-5-18";
-constexpr const char* BA = "S-1-5-32-544";
-constexpr const char* BU = "S-1-5-32-545";
-constexpr const char* TI = "S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464";
-constexpr const char* EVERYONE = "S-1-1-0";
-constexpr const char* CREATOR_OWNER = "S-1-3-0";
+// The account the process runs as, and some other ordinary account.
+constexpr const char* SELF = "S-1-5-21-1-2-3-1000";
 constexpr const char* SOME_USER = "S-1-5-21-1004336348-1177238915-682003330-1001";
+#define TI "S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464"
+#define PROTECTED "D:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)"
 
-constexpr std::uint8_t OICI = OBJECT_INHERIT_FLAG | CONTAINER_INHERIT_FLAG;
-constexpr std::uint8_t CI = CONTAINER_INHERIT_FLAG;
-constexpr std::uint8_t IO = INHERIT_ONLY_FLAG;
-constexpr std::uint8_t ID = INHERITED_FLAG;
-constexpr std::uint32_t FULL = 0x001F01FF;         // FILE_ALL_ACCESS
-constexpr std::uint32_t READ_EXECUTE = 0x001200A9; // Users on the protected directory
-constexpr std::uint32_t MODIFY = 0x001301BF;
-constexpr std::uint32_t GENERIC_ALL_RIGHT = 0x10000000;
-constexpr std::uint32_t GENERIC_WRITE_RIGHT = 0x40000000;
-constexpr std::uint32_t GENERIC_READ_EXECUTE = 0x80000000 | 0x20000000;
-
-Ace allow(const char* sid, std::uint8_t flags, std::uint32_t mask) {
-    return Ace{AceKind::allow, flags, mask, sid};
-}
-Ace deny(const char* sid, std::uint8_t flags, std::uint32_t mask) {
-    return Ace{AceKind::deny, flags, mask, sid};
-}
-
-std::vector<Ace> protected_dacl() {
-    return {allow(SY, OICI, FULL), allow(BA, OICI, FULL), allow(BU, OICI, READ_EXECUTE)};
-}
-
-// A directory made with default security under C:\ProgramData by the service: what it
-// inherits there, CREATOR OWNER turned into the creator (SYSTEM) plus its inherit-only form.
-std::vector<Ace> program_data_inheritance() {
-    return {allow(SY, ID, FULL),
-            allow(CREATOR_OWNER, OICI | IO | ID, GENERIC_ALL_RIGHT),
-            allow(SY, OICI | ID, FULL),
-            allow(BA, OICI | ID, FULL),
-            allow(BU, OICI | ID, READ_EXECUTE),
-            allow(BU, CI | ID, 0x00000116)}; // WD, AD, WEA, WA: users may add files
-}
-
-std::vector<Ace> with(std::vector<Ace> aces, Ace extra) {
-    aces.push_back(std::move(extra));
-    return aces;
-}
+constexpr Verdict S = Verdict::safe, W = Verdict::warn, R = Verdict::refuse;
 
 struct Case {
     const char* name;
-    DirectorySecurity security;
-    bool unsafe;
+    std::string sddl;
+    Verdict data, service, config; // sing-box.exe is judged like the service directory
+    bool link = false;
+    std::uint32_t links = 1;
 };
 
 TEST(DirectorySafety, Verdicts) {
     const Case cases[] = {
-        {"default program-data inheritance", {SY, program_data_inheritance()}, true},
-        {"protected DACL owned by Administrators", {BA, protected_dacl()}, false},
-        {"protected DACL owned by SYSTEM", {SY, protected_dacl()}, false},
-        {"owned by TrustedInstaller, which also holds full control",
-         {TI, with(protected_dacl(), allow(TI, CI, FULL))},
-         false},
-        {"owned by an ordinary user", {SOME_USER, protected_dacl()}, true},
-        {"owner that could not be read", {"", protected_dacl()}, true},
-        {"null DACL", {SY, std::nullopt}, true},
-        {"empty DACL: nobody may do anything", {SY, std::vector<Ace>{}}, false},
-        {"inherit-only CREATOR OWNER full control",
-         {SY, with(protected_dacl(), allow(CREATOR_OWNER, OICI | IO, GENERIC_ALL_RIGHT))},
-         false},
-        {"inherit-only write for Users",
-         {SY, with(protected_dacl(), allow(BU, OICI | IO, MODIFY))},
-         false},
-        {"object-inherit write for Users still applies to the directory",
-         {SY, with(protected_dacl(), allow(BU, OBJECT_INHERIT_FLAG, MODIFY))},
-         true},
-        {"inherited write for Everyone",
-         {SY, with(protected_dacl(), allow(EVERYONE, ID, MODIFY))},
-         true},
-        {"deny ACE for Everyone is no grant",
-         {SY, with(protected_dacl(), deny(EVERYONE, OICI, FULL))},
-         false},
-        {"an ACE of another kind is no grant",
-         {SY, with(protected_dacl(), Ace{AceKind::other, 0, FULL, EVERYONE})},
-         false},
-        {"generic write for Users",
-         {BA, with(protected_dacl(), allow(BU, 0, GENERIC_WRITE_RIGHT))},
-         true},
-        {"generic all for a user",
-         {BA, with(protected_dacl(), allow(SOME_USER, 0, GENERIC_ALL_RIGHT))},
-         true},
-        {"generic read and execute for Users",
-         {BA, with(protected_dacl(), allow(BU, 0, GENERIC_READ_EXECUTE))},
-         false},
-        {"SIDs are told apart exactly, not by prefix", {"S-1-5-180", protected_dacl()}, true},
-        {"a link with a protected DACL owned by SYSTEM", {SY, protected_dacl(), true}, true},
+        {"new data directory", "O:SY" PROTECTED, S, S, S},
+        {"owned by Administrators", "O:BA" PROTECTED, S, S, S},
+        {"an older version's directory: Users may read", "O:SY" PROTECTED "(A;OICI;0x1200a9;;;BU)",
+         S, S, W},
+        {"default program-data inheritance: Users may add entries",
+         "O:SYD:AI(A;ID;FA;;;SY)(A;OICIIOID;GA;;;CO)(A;OICIID;FA;;;SY)(A;OICIID;FA;;;BA)"
+         "(A;OICIID;0x1200a9;;;BU)(A;CIID;0x116;;;BU)",
+         W, R, R},
+        {"owned by TrustedInstaller, which holds full control",
+         "O:" TI PROTECTED "(A;CI;FA;;;" TI ")", S, S, S},
+        {"Wine's synthetic descriptor: owned by this process's user, Everyone reads",
+         std::string("O:") + SELF + "D:(A;;FA;;;SY)(A;;FA;;;" + SELF + ")(A;;0x1200a9;;;WD)", S, S,
+         W},
+        {"the same for another user", std::string("O:") + SOME_USER + PROTECTED, R, R, R},
+        {"no owner", PROTECTED, R, R, R},
+        {"SIDs are told apart exactly, not by prefix", "O:S-1-5-180" PROTECTED, R, R, R},
+        {"null DACL", "O:SYD:NO_ACCESS_CONTROL", R, R, R},
+        {"no DACL at all", "O:SY", R, R, R},
+        {"empty DACL: nobody may do anything", "O:SYD:P", S, S, S},
+        {"inherit-only CREATOR OWNER full control", "O:SY" PROTECTED "(A;OICIIO;GA;;;CO)", S, S, S},
+        {"inherit-only modify for Users", "O:SY" PROTECTED "(A;OICIIO;0x1301bf;;;BU)", S, S, S},
+        {"object-inherit modify for Users still applies to the entry",
+         "O:SY" PROTECTED "(A;OI;0x1301bf;;;BU)", R, R, R},
+        {"inherited modify for Everyone", "O:SY" PROTECTED "(A;ID;0x1301bf;;;WD)", R, R, R},
+        {"deny ACE for Everyone is no grant", "O:SY" PROTECTED "(D;OICI;FA;;;WD)", S, S, S},
+        {"an audit ACE is no grant", "O:SYD:P(AU;SA;FA;;;WD)", S, S, S},
+        {"generic write for Users", "O:BA" PROTECTED "(A;;GW;;;BU)", W, R, R},
+        {"generic all for a user", "O:BA" PROTECTED "(A;;GA;;;" + std::string(SOME_USER) + ")", R,
+         R, R},
+        {"generic read and execute for Users", "O:BA" PROTECTED "(A;;GRGX;;;BU)", S, S, W},
+        {"an object ACE counts like a plain one",
+         "O:SY" PROTECTED "(OA;;FA;bf967aba-0de6-11d0-a285-00aa003049e2;;WD)", R, R, R},
+        {"a conditional ACE counts as if its condition held",
+         "O:SY" PROTECTED "(XA;;FA;;;WD;(Member_of {SID(BA)} || (@User.x == \"a)b\")))", R, R, R},
+        {"group and SACL are read past",
+         "O:SYG:SY" PROTECTED "(A;;0x1200a9;;;BU)S:AI(AU;SA;FA;;;WD)", S, S, W},
+        {"text that is not understood", "O:SYD:(A;;FA;;WD)", R, R, R},
+        {"unknown right", "O:SYD:(A;;QQ;;;BU)", R, R, R},
+        {"a link, whatever its DACL", "O:SY" PROTECTED, R, R, R, true},
+        {"config.json with a second hard link", "O:SY" PROTECTED, S, S, R, false, 2},
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(writable_by_non_admins(c.security), c.unsafe) << c.name;
+        const Entry entry{c.sddl, c.link, c.links};
+        EXPECT_EQ(judge(Guarded::data_directory, entry, SELF), c.data) << c.name;
+        EXPECT_EQ(judge(Guarded::service_directory, entry, SELF), c.service) << c.name;
+        EXPECT_EQ(judge(Guarded::service_executable, entry, SELF), c.service) << c.name;
+        EXPECT_EQ(judge(Guarded::config_file, entry, SELF), c.config) << c.name;
     }
 }
 
-TEST(DirectorySafety, EachDangerousRightAloneMakesTheDirectoryUnsafe) {
-    const std::pair<const char*, std::uint32_t> rights[] = {
-        {"write data / add file", 0x00000002},
-        {"append / add subdirectory", 0x00000004},
-        {"delete child", 0x00000040},
-        {"delete", 0x00010000},
-        {"write DAC", 0x00040000},
-        {"write owner", 0x00080000},
-        {"generic write", GENERIC_WRITE_RIGHT},
-        {"generic all", GENERIC_ALL_RIGHT},
-    };
-    for (const auto& [name, mask] : rights) {
-        EXPECT_TRUE(writable_by_non_admins({SY, with(protected_dacl(), allow(BU, 0, mask))}))
-            << name;
-        // The same right for a trusted SID is fine.
-        EXPECT_FALSE(writable_by_non_admins({SY, with(protected_dacl(), allow(BA, 0, mask))}))
-            << name;
-    }
-}
-
-TEST(DirectorySafety, HarmlessRightsForUsersAreSafe) {
-    const std::pair<const char*, std::uint32_t> rights[] = {
-        {"read and execute", READ_EXECUTE}, {"write extended attributes", 0x00000010},
-        {"write attributes", 0x00000100},   {"read control", 0x00020000},
-        {"synchronize", 0x00100000},        {"generic read and execute", GENERIC_READ_EXECUTE},
-    };
-    for (const auto& [name, mask] : rights) {
-        EXPECT_FALSE(writable_by_non_admins({SY, with(protected_dacl(), allow(BU, 0, mask))}))
-            << name;
-    }
-}
-
-TEST(DirectorySafety, WarningLines) {
-    const std::string data = "C:\\ProgramData\\KestruneConnect";
-    const std::string service = "C:\\Tools\\Kestrune";
-    const std::string data_line =
-        "warning: data directory is writable by non-administrators: " + data;
-    const std::string service_line =
-        "warning: service directory is writable by non-administrators: " + service;
+TEST(DirectorySafety, EachRightForAnUntrustedAccount) {
     struct Row {
-        std::optional<bool> data_unsafe;
-        std::optional<bool> service_unsafe;
-        std::vector<std::string> lines;
+        const char* name;
+        const char* right;
+        Verdict data, service, config;
     };
     const Row rows[] = {
-        {true, true, {data_line, service_line}}, {true, false, {data_line}},
-        {false, true, {service_line}},           {std::nullopt, true, {service_line}},
-        {true, std::nullopt, {data_line}},       {false, false, {}},
-        {std::nullopt, std::nullopt, {}},
+        {"write data / add file", "0x2", W, R, R},
+        {"append / add subdirectory", "0x4", W, R, R},
+        {"delete child", "0x40", R, R, S},
+        {"delete", "SD", R, R, R},
+        {"write DAC", "WD", R, R, R},
+        {"write owner", "WO", R, R, R},
+        {"generic write", "GW", W, R, R},
+        {"generic all", "GA", R, R, R},
+        {"read data / list", "1", S, S, W},
+        {"generic read", "GR", S, S, W},
+        {"execute / traverse", "0x20", S, S, S},
+        {"write extended attributes", "0x10", S, S, S},
+        {"write attributes", "0x100", S, S, S},
+        {"read control", "RC", S, S, S},
+        {"synchronize", "0x100000", S, S, S},
     };
     for (const Row& row : rows) {
-        EXPECT_EQ(compose_directory_warnings(row.data_unsafe, data, row.service_unsafe, service),
-                  row.lines);
+        const auto entry_for = [&](const std::string& sid) {
+            return Entry{"O:SY" PROTECTED "(A;;" + std::string(row.right) + ";;;" + sid + ")"};
+        };
+        for (const char* untrusted : {"BU", "WD", SOME_USER}) {
+            EXPECT_EQ(judge(Guarded::data_directory, entry_for(untrusted), SELF), row.data)
+                << row.name;
+            EXPECT_EQ(judge(Guarded::service_directory, entry_for(untrusted), SELF), row.service)
+                << row.name;
+            EXPECT_EQ(judge(Guarded::config_file, entry_for(untrusted), SELF), row.config)
+                << row.name;
+        }
+        // The same right for a trusted account is fine.
+        for (const char* trusted : {"SY", "BA", "S-1-5-18", TI, SELF}) {
+            for (Guarded what :
+                 {Guarded::data_directory, Guarded::service_directory, Guarded::config_file}) {
+                EXPECT_EQ(judge(what, entry_for(trusted), SELF), S) << row.name << " " << trusted;
+            }
+        }
     }
+    // Without a readable token user nothing more is trusted, least of all an unreadable owner.
+    EXPECT_EQ(judge(Guarded::data_directory, Entry{PROTECTED}, ""), R);
+    EXPECT_FALSE(is_trusted_sid("", ""));
+}
+
+TEST(DirectorySafety, Lines) {
+    const std::string path = "C:\\ProgramData\\KestruneConnect";
+    const std::string changed = " can be changed by non-administrators: " + path;
+    EXPECT_EQ(verdict_line(Guarded::data_directory, R, path),
+              "refusing to start sing-box: data directory" + changed);
+    EXPECT_EQ(verdict_line(Guarded::service_directory, R, path),
+              "refusing to start sing-box: service directory" + changed);
+    EXPECT_EQ(verdict_line(Guarded::service_executable, R, path),
+              "refusing to start sing-box: sing-box.exe" + changed);
+    EXPECT_EQ(verdict_line(Guarded::config_file, R, path),
+              "refusing to start sing-box: config.json" + changed);
+    EXPECT_EQ(verdict_line(Guarded::data_directory, W, path),
+              "warning: data directory is writable by non-administrators: " + path);
+    EXPECT_EQ(verdict_line(Guarded::config_file, W, path),
+              "warning: config.json is readable by non-administrators: " + path);
+    EXPECT_EQ(verdict_line(Guarded::config_file, S, path), std::nullopt);
 }
 
 } // namespace

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "win/wide.h"
+#include "win_support.h"
 
 namespace kestrune::win {
 namespace {
@@ -59,57 +60,16 @@ void set_dacl(const std::wstring& path, const wchar_t* sddl) {
     ASSERT_EQ(result, static_cast<DWORD>(ERROR_SUCCESS));
 }
 
-// The DACL verdict with the owner's own ACEs left out: Wine always shows one for its user, the
-// owner of every file it creates, which would hide what the rest of the DACL says.
-bool others_besides_owner_may_write(const DirectorySecurity& security) {
-    std::vector<Ace> rest;
-    for (const Ace& ace : *security.dacl) {
-        if (ace.sid != security.owner) {
-            rest.push_back(ace);
-        }
-    }
-    return dacl_lets_others_write(rest);
-}
-
 bool is_link(const std::wstring& path) {
     const DWORD attributes = GetFileAttributesW(path.c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
 }
 
-// Wine 8's CreateSymbolicLinkW does nothing and reports success, and it can delete no Unix
-// symbolic link to a directory; but it shows such a link as a reparse point and can start a
-// Unix program, so there links are made and removed with ln and rm. Wine cannot wait for a
-// Unix process (the wait fails at once), so the result is polled for.
-bool run_unix_on_paths(const wchar_t* command, const std::vector<std::wstring>& paths,
-                       const std::function<bool()>& done) {
-    using UnixName = char*(CDECL*)(const wchar_t*);
-    const auto unix_name = reinterpret_cast<UnixName>(reinterpret_cast<void*>(
-        GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
-    std::wstring line = command;
-    for (const std::wstring& path : paths) {
-        char* name = unix_name(path.c_str());
-        line += L" \"" + widen(name) + L"\"";
-        HeapFree(GetProcessHeap(), 0, name);
-    }
-    STARTUPINFOW startup{};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION info{};
-    if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                        &startup, &info)) {
-        return false;
-    }
-    CloseHandle(info.hProcess);
-    CloseHandle(info.hThread);
-    for (int waited = 0; waited < 30000 && !done(); waited += 10) {
-        Sleep(10);
-    }
-    return done();
-}
-
 // A directory symbolic link at `link` to `target`.
 bool make_directory_link(const std::wstring& link, const std::wstring& target) {
     if (running_under_wine()) {
-        return run_unix_on_paths(L"Z:\\bin\\ln -s", {target, link}, [&] { return is_link(link); });
+        return test::run_unix_on_paths(L"Z:\\bin\\ln -s", {target, link},
+                                       [&] { return is_link(link); });
     }
     return CreateSymbolicLinkW(link.c_str(), target.c_str(),
                                SYMBOLIC_LINK_FLAG_DIRECTORY |
@@ -119,7 +79,7 @@ bool make_directory_link(const std::wstring& link, const std::wstring& target) {
 
 void remove_link(const std::wstring& link) {
     if (running_under_wine()) {
-        run_unix_on_paths(L"Z:\\bin\\rm", {link}, [&] {
+        test::run_unix_on_paths(L"Z:\\bin\\rm", {link}, [&] {
             return GetFileAttributesW(link.c_str()) == INVALID_FILE_ATTRIBUTES;
         });
     } else if (!RemoveDirectoryW(link.c_str())) {
@@ -136,8 +96,12 @@ class DirectorySecurityTest : public ::testing::Test {
     void SetUp() override {
         wchar_t temp[MAX_PATH + 1];
         ASSERT_NE(GetTempPathW(MAX_PATH + 1, temp), 0u);
+        // Wine reuses process ids, so the id alone would meet a crashed run's leftovers.
+        LARGE_INTEGER now;
+        QueryPerformanceCounter(&now);
         root_ = std::wstring(temp) + L"kestrune-sec-" + std::to_wstring(GetCurrentProcessId()) +
-                L"-" + widen(::testing::UnitTest::GetInstance()->current_test_info()->name());
+                L"-" + std::to_wstring(now.QuadPart) + L"-" +
+                widen(::testing::UnitTest::GetInstance()->current_test_info()->name());
         ASSERT_TRUE(CreateDirectoryW(root_.c_str(), nullptr)) << GetLastError();
     }
     void TearDown() override {
@@ -176,20 +140,15 @@ TEST_F(DirectorySecurityTest, NewDirectoryGetsTheProtectedDacl) {
     const Status created = create_protected_directory(dir);
     ASSERT_TRUE(created.ok()) << created.error();
 
-    const std::optional<DirectorySecurity> security = read_directory_security(dir);
-    ASSERT_TRUE(security.has_value());
-    ASSERT_TRUE(security->dacl.has_value());
-    EXPECT_FALSE(others_besides_owner_may_write(*security)) << narrow_lossy(dacl_sddl(dir));
+    // Nobody but the trusted accounts holds any right on it: not even a service directory's
+    // strict rules find a fault, and config.json inside would not be readable by others.
+    EXPECT_EQ(judge_path(Guarded::service_directory, dir), Verdict::safe) << read_entry(dir)->sddl;
     if (running_under_wine()) {
-        // Users' read access has no Unix counterpart (the mode gets no "other" bits), and the
-        // owner is always the Wine user.
-        for (const Ace& ace : *security->dacl) {
-            EXPECT_NE(ace.sid, "S-1-1-0") << narrow_lossy(dacl_sddl(dir));
-        }
-        EXPECT_EQ(directory_writable_by_non_admins(dir), !is_trusted_sid(security->owner));
+        // The owner is always the Wine user (this process's own, hence trusted); what is not
+        // granted to Everyone leaves no "other" mode bits.
+        EXPECT_EQ(read_entry(dir)->sddl.find(";;;WD)"), std::string::npos) << read_entry(dir)->sddl;
     } else {
         EXPECT_EQ(dacl_sddl(dir), PROTECTED_DIRECTORY_SDDL);
-        EXPECT_EQ(directory_writable_by_non_admins(dir), false) << security->owner;
     }
 
     // The service must still be able to keep its log in there.
@@ -211,7 +170,7 @@ TEST_F(DirectorySecurityTest, ExistingDirectoryIsLeftAsItIs) {
     const Status again = create_protected_directory(dir);
     ASSERT_TRUE(again.ok()) << again.error();
     EXPECT_EQ(dacl_sddl(dir), before);
-    EXPECT_EQ(directory_writable_by_non_admins(dir), true);
+    EXPECT_EQ(judge_path(Guarded::data_directory, dir), Verdict::refuse) << read_entry(dir)->sddl;
 }
 
 TEST_F(DirectorySecurityTest, CreationFailuresAreOsErrors) {
@@ -234,11 +193,12 @@ TEST_F(DirectorySecurityTest, WeakDaclIsSeenInTheAcesNotOnlyTheOwner) {
     ASSERT_TRUE(create_protected_directory(dir).ok());
     set_dacl(dir, WEAK_SDDL);
 
-    const std::optional<DirectorySecurity> security = read_directory_security(dir);
-    ASSERT_TRUE(security.has_value());
-    ASSERT_TRUE(security->dacl.has_value());
-    EXPECT_TRUE(others_besides_owner_may_write(*security)) << narrow_lossy(dacl_sddl(dir));
-    EXPECT_EQ(directory_writable_by_non_admins(dir), true);
+    const Result<Entry, OsError> entry = read_entry(dir);
+    ASSERT_TRUE(entry.ok());
+    const std::optional<OwnerAndDacl> security = parse_owner_and_dacl(entry->sddl);
+    ASSERT_TRUE(security.has_value()) << entry->sddl;
+    EXPECT_TRUE(is_trusted_sid(security->owner, process_user())) << entry->sddl;
+    EXPECT_EQ(judge_path(Guarded::data_directory, dir), Verdict::refuse) << entry->sddl;
 }
 
 // A link in the directory's place is judged as a link, not by its target's security: whoever
@@ -249,45 +209,65 @@ TEST_F(DirectorySecurityTest, LinkInPlaceOfTheDirectoryIsJudgedAsALink) {
     ASSERT_TRUE(create_protected_directory(target).ok());
     ASSERT_TRUE(make_directory_link(link, target));
 
-    const std::optional<DirectorySecurity> security = read_directory_security(link);
-    ASSERT_TRUE(security.has_value());
-    EXPECT_TRUE(security->reparse_point);
-    EXPECT_EQ(directory_writable_by_non_admins(link), true);
-    EXPECT_FALSE(read_directory_security(target)->reparse_point);
+    ASSERT_TRUE(read_entry(link).ok());
+    EXPECT_TRUE(read_entry(link)->reparse_point);
+    EXPECT_EQ(judge_path(Guarded::data_directory, link), Verdict::refuse);
+    EXPECT_FALSE(read_entry(target)->reparse_point);
 
     const std::wstring before = dacl_sddl(target);
     const Status again = create_protected_directory(link);
     ASSERT_TRUE(again.ok()) << again.error();
-    EXPECT_TRUE(read_directory_security(link)->reparse_point);
+    EXPECT_TRUE(read_entry(link)->reparse_point);
     EXPECT_EQ(dacl_sddl(target), before);
 }
 
-TEST_F(DirectorySecurityTest, MissingDirectoryCannotBeChecked) {
-    EXPECT_FALSE(read_directory_security(path(L"not-there")).has_value());
-    EXPECT_EQ(directory_writable_by_non_admins(path(L"not-there")), std::nullopt);
+TEST_F(DirectorySecurityTest, MissingEntryIsNoVerdict) {
+    EXPECT_EQ(read_entry(path(L"not-there")).error().code,
+              static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+    EXPECT_EQ(judge_path(Guarded::data_directory, path(L"not-there")), std::nullopt);
+    EXPECT_EQ(judge_path(Guarded::config_file, path(L"missing\\config.json")), std::nullopt);
 }
 
-TEST_F(DirectorySecurityTest, WarningsNameTheDirectoriesDataFirst) {
-    // A non-ASCII name checks that the path reaches the log line as UTF-8.
-    const std::wstring data = path(L"Donn\u00e9es");
-    const std::wstring service = path(L"service");
-    ASSERT_TRUE(CreateDirectoryW(data.c_str(), nullptr));
-    ASSERT_TRUE(CreateDirectoryW(service.c_str(), nullptr));
-    set_dacl(data, WEAK_SDDL);
-    set_dacl(service, WEAK_SDDL);
+// config.json is judged through a handle on the entry itself, its contents never read; a
+// non-ASCII name checks the path's way through.
+TEST_F(DirectorySecurityTest, ConfigFileLinksAreRefused) {
+    const std::wstring config = path(L"Donn\u00e9es.json");
+    const HANDLE file =
+        CreateFileW(config.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    CloseHandle(file);
+    // Wine gives Everyone read on every file; an administrator's file on Windows keeps the
+    // temp directory's inheritance, which no ordinary user reaches.
+    EXPECT_EQ(judge_path(Guarded::config_file, config),
+              running_under_wine() ? Verdict::warn : Verdict::safe)
+        << read_entry(config)->sddl;
 
-    const std::string data_line =
-        "warning: data directory is writable by non-administrators: " + narrow_lossy(data);
-    const std::string service_line =
-        "warning: service directory is writable by non-administrators: " + narrow_lossy(service);
-    EXPECT_NE(data_line.find("Donn\xc3\xa9"
-                             "es"),
-              std::string::npos);
-    EXPECT_EQ(directory_warnings(data, service),
-              (std::vector<std::string>{data_line, service_line}));
-    // A data directory that does not exist yet is skipped silently.
-    EXPECT_EQ(directory_warnings(path(L"not-there"), service),
-              (std::vector<std::string>{service_line}));
+    const std::wstring second = path(L"second-name.json");
+    ASSERT_TRUE(CreateHardLinkW(second.c_str(), config.c_str(), nullptr)) << GetLastError();
+    EXPECT_EQ(read_entry(config)->link_count, 2u);
+    EXPECT_EQ(judge_path(Guarded::config_file, config), Verdict::refuse);
+    ASSERT_TRUE(DeleteFileW(second.c_str()));
+
+    // ln's command line reaches it in the locale's charset, so the link points to a plain name.
+    const std::wstring target = path(L"target.json");
+    ASSERT_TRUE(MoveFileW(config.c_str(), target.c_str()));
+    const std::wstring link = path(L"config.json");
+    if (running_under_wine()) {
+        // Wine shows a link to a file as a plain file: only the handle's final path tells.
+        ASSERT_TRUE(test::run_unix_on_paths(L"Z:\\bin\\ln -s", {target, link}, [&] {
+            return GetFileAttributesW(link.c_str()) != INVALID_FILE_ATTRIBUTES;
+        }));
+    } else {
+        ASSERT_TRUE(CreateSymbolicLinkW(link.c_str(), target.c_str(),
+                                        SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE));
+    }
+    EXPECT_EQ(judge_path(Guarded::config_file, link), Verdict::refuse);
+    ASSERT_TRUE(DeleteFileW(target.c_str()));
+    // Dangling now: on Windows still a link, never "missing". Wine 8 shows nothing at all
+    // there (every look follows the link), so sing-box would just not find its configuration.
+    if (!running_under_wine()) {
+        EXPECT_EQ(judge_path(Guarded::config_file, link), Verdict::refuse);
+    }
 }
 
 } // namespace
