@@ -36,6 +36,9 @@ void run_worker(std::shared_ptr<RouteProtection::StopRequest> stop_request, Phys
         }
     };
     run_protection_loop(stop_request->requested, PeerTracker(options.peer_ttl_seconds), deps);
+    std::lock_guard lock(stop_request->mutex);
+    stop_request->finished = true;
+    stop_request->ended.notify_all();
 }
 
 } // namespace
@@ -62,12 +65,21 @@ RouteProtection::~RouteProtection() {
     stop();
 }
 
-void RouteProtection::stop(std::function<void()> route_deleted) {
+void RouteProtection::stop(std::function<void()> progress) {
     if (!worker_.joinable()) {
         return;
     }
-    stop_request_->route_deleted = std::move(route_deleted);
+    stop_request_->route_deleted = progress;
     stop_request_->requested.store(true, std::memory_order_seq_cst);
+    if (progress) {
+        std::unique_lock lock(stop_request_->mutex);
+        while (!stop_request_->ended.wait_for(lock, STOP_PROGRESS_INTERVAL,
+                                              [this] { return stop_request_->finished; })) {
+            lock.unlock();
+            progress();
+            lock.lock();
+        }
+    }
     worker_.join();
     stop_request_.reset();
 }
