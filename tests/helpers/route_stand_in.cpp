@@ -47,10 +47,12 @@ bool append_line(const std::wstring& file, const std::string& line) {
     return ok && written == text.size();
 }
 
-// The first 31 bytes of the file, or nothing when it cannot be read.
+// The first 31 bytes of the file, or nothing when it cannot be read. Shared for writing, so a
+// test rewriting the file meanwhile never meets a sharing violation.
 std::string read_start(const std::wstring& file) {
-    HANDLE handle = CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
-                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE handle = CreateFileW(file.c_str(), GENERIC_READ,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         return {};
     }

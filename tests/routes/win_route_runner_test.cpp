@@ -135,12 +135,14 @@ TEST_F(RouteRunner, RouteExeInheritsOnlyItsStandardHandles) {
 // A route.exe that never ends is terminated once the bound has passed, and the run fails.
 TEST_F(RouteRunner, AHungRouteExeIsTerminatedAfterTheBound) {
     write_file(system32_ + L"\\route-hold.txt", "");
-    const Status added = run_route_command("ADD", PEER, PHYSICAL, std::chrono::milliseconds(500));
+    // Long enough for the stand-in to start and note its pid on a loaded machine.
+    const Status added = run_route_command("ADD", PEER, PHYSICAL, std::chrono::milliseconds(2500));
     ASSERT_FALSE(added);
     EXPECT_EQ(added.error(),
-              "route.exe ADD 198.51.100.20: route.exe did not finish within 500 milliseconds");
-    const DWORD pid = std::stoul(read_file(system32_ + L"\\route-pid.txt"));
-    win::UniqueHandle process(OpenProcess(SYNCHRONIZE, FALSE, pid));
+              "route.exe ADD 198.51.100.20: route.exe did not finish within 2500 milliseconds");
+    const std::string pid = read_file(system32_ + L"\\route-pid.txt");
+    ASSERT_FALSE(pid.empty()) << "route.exe was ended before it noted its pid";
+    win::UniqueHandle process(OpenProcess(SYNCHRONIZE, FALSE, std::stoul(pid)));
     EXPECT_TRUE(!process.valid() || WaitForSingleObject(process.get(), 0) == WAIT_OBJECT_0)
         << "route.exe still runs";
 }

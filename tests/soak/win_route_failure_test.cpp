@@ -137,7 +137,7 @@ TEST(RouteFailureSoak, AHungRouteExeTimesOutIsLoggedOnceAndRetried) {
     deps.route_in_place = [](Ipv4Address) -> Result<bool> { return false; };
     deps.run_route_command = [](std::string_view verb, Ipv4Address peer) {
         // Short for the test, long enough for a stand-in that answers on a loaded machine.
-        return run_route_command(verb, peer, PHYSICAL, std::chrono::seconds(2));
+        return run_route_command(verb, peer, PHYSICAL, std::chrono::seconds(3));
     };
     deps.log = [&](std::string_view text) { log.emplace_back(text); };
     deps.now_seconds = [] { return std::uint64_t{0}; };
@@ -154,7 +154,7 @@ TEST(RouteFailureSoak, AHungRouteExeTimesOutIsLoggedOnceAndRetried) {
     EXPECT_EQ(log,
               (std::vector<std::string>{
                   "RDP route add failed: route.exe ADD 5.6.7.8: route.exe did not finish "
-                  "within 2 seconds",
+                  "within 3 seconds",
                   "RDP physical return route added for 5.6.7.8", "RDP route protection stopped"}));
     const std::string record = read_shared(system32 + L"\\route-record.txt");
     EXPECT_EQ(count_lines(record, route_exe_line(system32, "ADD", "5.6.7.8")), 3u);
