@@ -183,7 +183,8 @@ state_is 4 || fail "the refused downgrade stopped the service"
 # failureflag is unknown and exits 1, which the install above ignored), and a rebuild at the
 # installed version replaces the installed product
 for action in ServiceRecoveryActions ServiceRecoveryFlag; do
-    tr -d '\r' <"$work/install.log" | grep -q "^Action ended .*: $action\. Return value 1\.$" ||
+    # Read directly: with pipefail, grep -q ending early would fail a pipe from tr.
+    grep -qE "^Action ended .*: $action\. Return value 1\.$" "$work/install.log" ||
         fail "$action did not run"
 done
 products() {
