@@ -54,4 +54,14 @@ std::string route_exit_error(std::string_view verb, Ipv4Address peer,
     return route_failure(verb, peer, " exited with ", exit_status_text);
 }
 
+std::string route_timeout_error(std::string_view verb, Ipv4Address peer,
+                                std::chrono::milliseconds timeout) {
+    const bool whole_seconds = timeout.count() % 1000 == 0;
+    const long long amount = whole_seconds ? timeout.count() / 1000 : timeout.count();
+    const char* unit = whole_seconds ? (amount == 1 ? " second" : " seconds")
+                                     : (amount == 1 ? " millisecond" : " milliseconds");
+    return route_failure(verb, peer, ": ",
+                         "route.exe did not finish within " + std::to_string(amount) + unit);
+}
+
 } // namespace kestrune::routes

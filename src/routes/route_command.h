@@ -2,6 +2,7 @@
 // The route.exe invocation for one host route through the physical gateway, and the error
 // texts of a run. The run itself is in route_runner.h.
 
+#include <chrono>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -23,5 +24,9 @@ std::string route_start_error(std::string_view verb, Ipv4Address peer,
                               std::string_view os_error_text);
 std::string route_exit_error(std::string_view verb, Ipv4Address peer,
                              std::string_view exit_status_text);
+// "route.exe VERB PEER: route.exe did not finish within 10 seconds" for the service's bound;
+// a bound that is no whole number of seconds is named in milliseconds.
+std::string route_timeout_error(std::string_view verb, Ipv4Address peer,
+                                std::chrono::milliseconds timeout);
 
 } // namespace kestrune::routes

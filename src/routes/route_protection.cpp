@@ -44,6 +44,9 @@ void run_worker(std::shared_ptr<RouteProtection::StopRequest> stop_request, Phys
                         PeerTracker(options.peer_ttl_seconds, PeerTracker::MAX_PEERS,
                                     options.half_open_ttl_seconds),
                         deps, rdp_port);
+    std::lock_guard lock(stop_request->mutex);
+    stop_request->finished = true;
+    stop_request->ended.notify_all();
 }
 
 } // namespace
@@ -70,12 +73,21 @@ RouteProtection::~RouteProtection() {
     stop();
 }
 
-void RouteProtection::stop(std::function<void()> route_deleted) {
+void RouteProtection::stop(std::function<void()> progress) {
     if (!worker_.joinable()) {
         return;
     }
-    stop_request_->route_deleted = std::move(route_deleted);
+    stop_request_->route_deleted = progress;
     stop_request_->requested.store(true, std::memory_order_seq_cst);
+    if (progress) {
+        std::unique_lock lock(stop_request_->mutex);
+        while (!stop_request_->ended.wait_for(lock, STOP_PROGRESS_INTERVAL,
+                                              [this] { return stop_request_->finished; })) {
+            lock.unlock();
+            progress();
+            lock.lock();
+        }
+    }
     worker_.join();
     stop_request_.reset();
 }

@@ -3,9 +3,12 @@
 // physical route for every public RDP peer and deletes the routes it added when stopped.
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <thread>
 
 #include "routes/peer_tracker.h"
@@ -38,17 +41,26 @@ class RouteProtection {
     // Stops a worker that was never stopped, so no thread is left running unjoined.
     ~RouteProtection();
 
-    // Asks the worker to stop and waits, without a time limit, until it has deleted the
-    // routes it added and logged that it stopped. `route_deleted`, when given, is called on
-    // the worker's thread after each of those deletions, with no lock held. Once per handle;
+    // While a stop waits, `progress` is called at least this often.
+    static constexpr std::chrono::milliseconds STOP_PROGRESS_INTERVAL{1000};
+
+    // Asks the worker to stop and waits until it has deleted the routes it added and logged
+    // that it stopped: the rest of its pass and one bounded route.exe run per route. No lock
+    // is held while `progress`, when given, is called: on the worker's thread after each of
+    // those deletions, and on the calling thread every STOP_PROGRESS_INTERVAL while it waits,
+    // so a route.exe that takes its full time still shows a stop that moves. Once per handle;
     // later calls do nothing.
-    void stop(std::function<void()> route_deleted = {});
+    void stop(std::function<void()> progress = {});
 
     // Shared by the handle and the worker. The callback is written before the flag is set
-    // and read by the worker only after it has seen the flag.
+    // and read by the worker only after it has seen the flag; `finished` is set, under the
+    // mutex, as the worker's last act.
     struct StopRequest {
         std::atomic<bool> requested{false};
         std::function<void()> route_deleted;
+        std::mutex mutex;
+        std::condition_variable ended;
+        bool finished = false;
     };
 
   private:

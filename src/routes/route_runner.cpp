@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <mutex>
 #include <optional>
 
@@ -56,9 +57,16 @@ Result<child::LaunchedProcess, OsError> start_route_exe(const std::wstring& exec
     return child::create_process(executable, args, input->get(), output->get(), error->get());
 }
 
+// INFINITE is a DWORD value of its own: a bound never reaches it.
+DWORD wait_milliseconds(std::chrono::milliseconds interval) {
+    return static_cast<DWORD>(
+        std::clamp<std::chrono::milliseconds::rep>(interval.count(), 0, INFINITE - 1));
+}
+
 } // namespace
 
-Status run_route_command(std::string_view verb, Ipv4Address peer, const PhysicalRoute& route) {
+Status run_route_command(std::string_view verb, Ipv4Address peer, const PhysicalRoute& route,
+                         std::chrono::milliseconds timeout) {
     const std::wstring executable = route_executable_path(read_windir());
     std::vector<std::wstring> args;
     for (const std::string& arg : route_command_arguments(verb, peer, route)) {
@@ -73,8 +81,17 @@ Status run_route_command(std::string_view verb, Ipv4Address peer, const Physical
         return os_failure(started.error().code);
     }
     const HANDLE process = started->process.get();
-    if (WaitForSingleObject(process, INFINITE) == WAIT_FAILED) {
+    const DWORD waited = WaitForSingleObject(process, wait_milliseconds(timeout));
+    if (waited == WAIT_FAILED) {
         return os_failure(GetLastError());
+    }
+    if (waited == WAIT_TIMEOUT) {
+        // Exit code 1, as a killed sing-box gets. Neither a failed termination nor a process
+        // that outlasts the short wait changes the outcome: the run has failed, and the job
+        // object ends a survivor with the service at the latest.
+        (void)TerminateProcess(process, 1);
+        (void)WaitForSingleObject(process, wait_milliseconds(ROUTE_TERMINATE_WAIT));
+        return fail(route_timeout_error(verb, peer, timeout));
     }
     DWORD exit_code = 0;
     if (!GetExitCodeProcess(process, &exit_code)) {

@@ -2,9 +2,10 @@
 // At start the physical default route may not exist yet (after a reboot an automatic service
 // can start before the adapter or DHCP is ready). Starting the proxy then would leave the
 // service unprotected for its whole life, so the start waits for the route, retrying every
-// second for a bounded time, while the service control manager hears that the start goes on
-// and may stop it. Time, pauses, the lookup and the reports come in as hooks, so the minute
-// runs in milliseconds under a fake clock.
+// second for a bounded time. The service already reports RUNNING (accepting a stop) while it
+// waits: the wait is the service's own affair, not a start the service control manager or
+// Windows Installer should hold their own work for. Time, pauses and the lookup come in as
+// hooks, so the minute runs in milliseconds under a fake clock.
 
 #include <algorithm>
 #include <chrono>
@@ -31,8 +32,6 @@ template <class Route> struct RouteWaitHooks {
     std::function<std::chrono::nanoseconds()> now;
     std::function<void(std::chrono::milliseconds)> pause;
     std::function<void(std::string_view)> log;
-    // One start-pending report that accepts a stop; made once a second while waiting.
-    std::function<void()> still_starting;
 };
 
 template <class Route> struct RouteFound { Route route; };
@@ -45,7 +44,7 @@ struct RouteWaitStopped {};
 template <class Route>
 using RouteWaitOutcome = std::variant<RouteFound<Route>, RouteNotFound, RouteWaitStopped>;
 
-// A first lookup that succeeds returns at once, with no report and no log line.
+// A first lookup that succeeds returns at once, without a log line.
 template <class Route>
 RouteWaitOutcome<Route> wait_for_physical_route(const StopSignal& stop,
                                                 const RouteWaitHooks<Route>& hooks) {
@@ -57,7 +56,6 @@ RouteWaitOutcome<Route> wait_for_physical_route(const StopSignal& stop,
     // Retries keep to whole seconds from here, however long a lookup takes.
     const std::chrono::nanoseconds t0 = hooks.now();
     for (std::int64_t retry = 1;; ++retry) {
-        hooks.still_starting();
         const std::chrono::nanoseconds due = t0 + retry * ROUTE_RETRY_INTERVAL;
         for (std::chrono::nanoseconds now = hooks.now(); now < due; now = hooks.now()) {
             if (stop.requested()) {

@@ -30,7 +30,6 @@ RouteWaitOutcome<routes::PhysicalRoute> wait_for_route() {
         .now = monotonic_now,
         .pause = pause_thread,
         .log = [](std::string_view line) { logging::log_line(line); },
-        .still_starting = [] { report_status(SERVICE_START_PENDING, SERVICE_ACCEPT_STOP, 0); },
     };
     return wait_for_physical_route(stop_signal(), hooks);
 }
@@ -82,6 +81,13 @@ void WINAPI service_main(DWORD, LPWSTR*) {
         return;
     }
 
+    // Running from here on, before the wait for the route: Windows Installer's StartServices
+    // gives up (error 1920, and a silent install rolls back) after 30 s of START_PENDING, and
+    // the service control manager starts delayed automatic services one after another, so a
+    // minute of waiting would hold up every later one. The log says what the service waits
+    // for; the stop control is accepted throughout.
+    report_status(SERVICE_RUNNING, SERVICE_ACCEPT_STOP, 0);
+
     const auto route = wait_for_route();
     if (std::holds_alternative<RouteWaitStopped>(route)) {
         // Stopped while waiting: no protection and no child were started.
@@ -89,6 +95,12 @@ void WINAPI service_main(DWORD, LPWSTR*) {
         return;
     }
     std::optional<routes::RouteProtection> protection = start_route_protection(route);
+    if (stop_signal().requested()) {
+        // The stop came as the wait ended: no child either.
+        stop_route_protection(protection);
+        report_status(SERVICE_STOPPED, 0, 0);
+        return;
+    }
 
     auto child = child::spawn_sing_box();
     if (!child) {
@@ -97,8 +109,9 @@ void WINAPI service_main(DWORD, LPWSTR*) {
         report_status(SERVICE_STOPPED, 0, 1);
         return;
     }
+    // A stop from here on finds the child in the slot and kills it; one that came between the
+    // check above and this store is seen by supervise() at once.
     current_child().store(std::move(*child));
-    report_status(SERVICE_RUNNING, SERVICE_ACCEPT_STOP, 0);
 
     supervise();
     report_stop_progress();

@@ -1,9 +1,11 @@
 // Stand-in for the system's route.exe. Tests place it as <WINDIR>\System32\route.exe; it
 // changes no route. Each run appends its whole command line (GetCommandLineW, as UTF-8) as one
 // line to route-record.txt beside itself, writes the GetFileType values of its standard
-// input, output and error ("2 2 2" for the null device) to route-std-handles.txt, waits while
-// route-hold.txt exists beside itself, then exits with the code written in route-exit-code.txt
-// beside itself (decimal or 0x-prefixed hex), or 0 when that file is missing.
+// input, output and error ("2 2 2" for the null device) to route-std-handles.txt and its
+// process id to route-pid.txt, waits while route-hold.txt exists beside itself (when that file
+// names a verb, only runs with that verb wait: "DELETE" hangs every deletion, however long),
+// then exits with the code written in route-exit-code.txt beside itself (decimal or
+// 0x-prefixed hex), or 0 when that file is missing.
 
 #include <windows.h>
 
@@ -45,17 +47,31 @@ bool append_line(const std::wstring& file, const std::string& line) {
     return ok && written == text.size();
 }
 
-UINT wanted_exit_code(const std::wstring& file) {
-    HANDLE handle = CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                FILE_ATTRIBUTE_NORMAL, nullptr);
+// The first 31 bytes of the file, or nothing when it cannot be read. Shared for writing, so a
+// test rewriting the file meanwhile never meets a sharing violation.
+std::string read_start(const std::wstring& file) {
+    HANDLE handle = CreateFileW(file.c_str(), GENERIC_READ,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
-        return 0;
+        return {};
     }
     char buffer[32] = {};
     DWORD read = 0;
     ReadFile(handle, buffer, sizeof(buffer) - 1, &read, nullptr);
     CloseHandle(handle);
-    return static_cast<UINT>(std::strtoul(buffer, nullptr, 0));
+    return std::string(buffer, read);
+}
+
+// Whether this run's verb is held: any run while the file is empty, or the verb it names.
+bool held(const std::wstring& hold) {
+    if (GetFileAttributesW(hold.c_str()) == INVALID_FILE_ATTRIBUTES) {
+        return false;
+    }
+    std::string verb = read_start(hold);
+    verb.erase(verb.find_last_not_of(" \r\n") + 1);
+    const std::string command = kestrune::win::narrow_lossy(GetCommandLineW());
+    return verb.empty() || command.find("\" " + verb + " ") != std::string::npos;
 }
 
 } // namespace
@@ -73,9 +89,13 @@ int main() {
     const std::wstring handles_file = directory + L"\\route-std-handles.txt";
     DeleteFileW(handles_file.c_str());
     append_line(handles_file, types);
+    const std::wstring pid_file = directory + L"\\route-pid.txt";
+    DeleteFileW(pid_file.c_str());
+    append_line(pid_file, std::to_string(GetCurrentProcessId()));
     const std::wstring hold = directory + L"\\route-hold.txt";
-    while (GetFileAttributesW(hold.c_str()) != INVALID_FILE_ATTRIBUTES) {
+    while (held(hold)) {
         Sleep(10);
     }
-    ExitProcess(wanted_exit_code(directory + L"\\route-exit-code.txt"));
+    const std::string code = read_start(directory + L"\\route-exit-code.txt");
+    ExitProcess(static_cast<UINT>(std::strtoul(code.c_str(), nullptr, 0)));
 }

@@ -2,7 +2,9 @@
 # The installer end to end under Wine, in a Wine prefix of its own (its own Wine server, so the
 # other Wine tests never see this service): builds a package and a higher-version package with
 # scripts/package (the sing-box stand-in bundled), checks the tables Wine's installer does not
-# act on, then installs, upgrades, tries a downgrade and uninstalls with the real msiexec.
+# act on, then installs, upgrades, tries a downgrade, replaces the product with a rebuild at
+# the same version and uninstalls with the real msiexec; last, installs once more in a network
+# namespace without a default route.
 #
 # usage: msi_install.sh SOURCE_DIR BIN_DIR WORK_DIR
 set -euo pipefail
@@ -15,11 +17,12 @@ fail() { echo "FAILED: $*"; failures=$((failures + 1)); }
 rm -rf "$work"
 mkdir -p "$work"
 export WINEPREFIX=$work/wineprefix WINEDEBUG=-all
-keeper=""
+keeper="" ns=""
 cleanup() {
     local status=$?
     [ -z "$keeper" ] || kill "$keeper" 2>/dev/null || true
     wineserver -k 2>/dev/null || true
+    [ -z "$ns" ] || ip netns del "$ns" 2>/dev/null || true
     exit "$status"
 }
 trap cleanup EXIT
@@ -31,11 +34,14 @@ IFS=. read -r major minor patch <<<"$version"
 higher=$major.$minor.$((patch + 1))
 package=$source_dir/scripts/package
 "$package" --version "$higher" --sing-box "$bin/sing_box_stand_in.exe" --output "$work" >/dev/null
+# A rebuild at the same version (a product code of its own) must replace the installed one.
+"$package" --version "$higher" --sing-box "$bin/sing_box_stand_in.exe" --output "$work/rebuild" >/dev/null
 "$package" --sing-box "$bin/sing_box_stand_in.exe" --output "$work" >/dev/null
 "$package" --output "$work/unbundled" >/dev/null
 msi=$work/$service-$version-x64.msi
 msi_higher=$work/$service-$higher-x64.msi
 unbundled=$work/unbundled/$service-$version-x64.msi
+rebuild=$work/rebuild/$service-$higher-x64.msi
 
 # --- the tables (what Wine's installer ignores is checked only here).
 row() { # row MSI TABLE TEXT: the table holds a row with TEXT (tab-separated)
@@ -48,11 +54,23 @@ row "$msi" ServiceControl "$service${tab}163${tab}${tab}1${tab}ServiceExecutable
 row "$unbundled" ServiceControl "$service${tab}162${tab}${tab}1${tab}ServiceExecutable"
 msiinfo export "$unbundled" File | grep -q sing-box.exe && fail "the unbundled package carries sing-box.exe"
 row "$msi" MsiServiceConfig "DelayedAutoStart${tab}$service${tab}5${tab}3${tab}1${tab}ServiceExecutable"
-row "$msi" MsiServiceConfigFailureActions "$service${tab}5${tab}86400${tab}[~]${tab}[~]${tab}1[~]1[~]1${tab}5000[~]10000[~]60000${tab}ServiceExecutable"
 sequence=$(msiinfo export "$msi" InstallExecuteSequence | tr -d '\r' | awk -F'\t' '{print $3, $1}' | sort -n |
-           awk '/InstallServices|MsiConfigureServices|StartServices/ {printf "%s ", $2}')
-[ "$sequence" = "InstallServices MsiConfigureServices StartServices " ] ||
+           awk '/InstallServices|MsiConfigureServices|ServiceRecovery|StartServices/ {printf "%s ", $2}')
+# --- recovery, file version and same-version upgrades: the tables
+[ "$sequence" = "InstallServices MsiConfigureServices ServiceRecoveryActions ServiceRecoveryFlag StartServices " ] ||
     fail "service actions out of order: $sequence"
+msiinfo tables "$msi" | tr -d '\r' | grep -qx MsiServiceConfigFailureActions &&
+    fail "the package still has MsiServiceConfigFailureActions"
+sc_exe='"[System64Folder]sc.exe"'
+# 3170: an executable run from a directory, deferred, not impersonated, its exit code ignored.
+row "$msi" CustomAction "ServiceRecoveryActions${tab}3170${tab}INSTALLDIR${tab}$sc_exe failure $service reset= 86400 actions= restart/5000/restart/10000/restart/60000${tab}"
+row "$msi" CustomAction "ServiceRecoveryFlag${tab}3170${tab}INSTALLDIR${tab}$sc_exe failureflag $service 1${tab}"
+row "$msi" InstallExecuteSequence "ServiceRecoveryFlag${tab}VersionNT AND NOT REMOVE~=\"ALL\"${tab}"
+file_version() { msiinfo export "$1" File | tr -d '\r' | awk -F'\t' '$1 == "ServiceExe" {print $5}'; }
+[ "$(file_version "$msi")" = "$version.0" ] || fail "File version of the service is '$(file_version "$msi")'"
+[ "$(file_version "$msi_higher")" = "$higher.0" ] || fail "File version in $(basename "$msi_higher")"
+row "$msi" Upgrade "${tab}${tab}$version${tab}${tab}513${tab}${tab}WIX_UPGRADE_DETECTED"
+# --- end of recovery, file version and same-version upgrades
 row "$msi" Directory "ProgramFiles64Folder"
 row "$msi" Component "ServiceExecutable${tab}{3D7A9F12-5B64-4E8C-A1D2-6C0B8E4F7A31}${tab}INSTALLDIR${tab}256"
 msiinfo suminfo "$msi" | grep -q '^Template: x64;1033' || fail "the package is not a 64-bit one"
@@ -192,6 +210,29 @@ probe version "$program_files/$service.exe" | grep -qx "FileVersion=$higher" ||
     fail "the refused downgrade changed the executable"
 state_is 4 || fail "the refused downgrade stopped the service"
 
+# --- recovery, file version and same-version upgrades: the custom actions ran (Wine runs
+# "C:\windows\system32\sc.exe" from the script; its failure exits 0 but keeps nothing, its
+# failureflag is unknown and exits 1, which the install above ignored), and a rebuild at the
+# installed version replaces the installed product
+for action in ServiceRecoveryActions ServiceRecoveryFlag; do
+    # Read directly: with pipefail, grep -q ending early would fail a pipe from tr.
+    grep -qE "^Action ended .*: $action\. Return value 1\.$" "$work/install.log" ||
+        fail "$action did not run"
+done
+products() {
+    wine reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s 2>/dev/null |
+        tr -d '\r' | grep -c 'DisplayName.*Kestrune Connect sing-box service' || true
+}
+[ "$(products)" = 1 ] || fail "$(products) products registered before the rebuild"
+starts=$(log_starts)
+stop_service
+msiexec /i "$rebuild" "$work/rebuild.log" || fail "the same-version rebuild exited with $?"
+[ "$(products)" = 1 ] || fail "the same-version rebuild installed beside the old one: $(products) products"
+wait_for "the rebuilt package's service to run" state_is 4
+wait_for "the rebuilt package's service's first log line" log_has_starts $((starts + 1))
+msi_higher=$rebuild # what is installed now, for the uninstall
+# --- end of recovery, file version and same-version upgrades
+
 # --- uninstall: service and program files gone, data directory kept
 stop_service
 msiexec /x "$msi_higher" "$work/uninstall.log" || fail "uninstall exited with $?"
@@ -203,8 +244,45 @@ for data in "${data_dirs[@]}"; do
 done
 [ "$(log_starts)" -ge 2 ] || fail "uninstall removed the log"
 
+# --- no network yet: the bundled package installs in a network namespace without a default
+# route, with a Wine server of its own started inside it. The service reports RUNNING while it
+# waits for the route, so msiexec's StartServices (at most 30 s for RUNNING) succeeds.
+if [ "$(id -u)" = 0 ] && ip netns list >/dev/null 2>&1; then
+    kill "$keeper" 2>/dev/null || true
+    keeper=""
+    wineserver -k 2>/dev/null || true
+    wineserver -w 2>/dev/null || true
+    ns=kr-msi-noroute-$$
+    ip netns add "$ns"
+    ip -n "$ns" link set lo up
+    ! ip -n "$ns" route show default | grep -q . || fail "the new namespace has a default route"
+    # Every Wine process of this block, and first of all the server (winepath, run outside,
+    # finds it running).
+    wine() { ip netns exec "$ns" wine "$@"; }
+    wine wineboot -u >/dev/null 2>&1 || true
+    wine cmd /c "ping -n 600 127.0.0.1 >NUL" >/dev/null 2>&1 &
+    keeper=$!
+    for data in "${data_dirs[@]}"; do rm -f "$data"/sing-box-service.log*; done
+    began=$(date +%s)
+    msiexec /i "$msi" "$work/noroute-install.log" || fail "install without a default route exited with $?"
+    took=$(($(date +%s) - began))
+    [ "$took" -le 35 ] || fail "install without a default route took $took s"
+    state_is 4 || fail "the service does not run after the install: $(probe service "$service" | grep State)"
+    logs | grep -q '^RDP route protection waiting for a physical IPv4 default route: ' ||
+        fail "the service does not say it waits for the route: $(logs)"
+    ! logs | grep -qE '^(stand-in from the package|RDP route protection (enabled|unavailable))' ||
+        fail "the service did not wait: $(logs)"
+    stop_service
+    unset -f wine
+    wineserver -k 2>/dev/null || true
+    ip netns del "$ns"
+    ns=""
+else
+    echo "SKIPPED: the install without a default route needs root and 'ip netns'"
+fi
+
 if [ "$failures" -ne 0 ]; then
     echo "$failures check(s) failed; logs in $work"
     exit 1
 fi
-echo "install, upgrade to $higher, refused downgrade and uninstall behaved"
+echo "install, upgrade to $higher, refused downgrade, same-version rebuild, uninstall and the install without a default route behaved"

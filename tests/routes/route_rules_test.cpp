@@ -84,5 +84,13 @@ TEST(RouteCommand, ExecutableUnderWindirOrTheDefault) {
     EXPECT_EQ(route_executable_path(std::nullopt), L"C:\\Windows\\System32\\route.exe");
 }
 
+TEST(RouteCommand, TimeoutNamesTheBound) {
+    const Ipv4Address peer{198, 51, 100, 20};
+    EXPECT_EQ(route_timeout_error("ADD", peer, std::chrono::seconds(10)),
+              "route.exe ADD 198.51.100.20: route.exe did not finish within 10 seconds");
+    EXPECT_EQ(route_timeout_error("DELETE", peer, std::chrono::milliseconds(1500)),
+              "route.exe DELETE 198.51.100.20: route.exe did not finish within 1500 milliseconds");
+}
+
 } // namespace
 } // namespace kestrune::routes

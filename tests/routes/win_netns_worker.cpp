@@ -3,12 +3,14 @@
 // Sets WINDIR (where the route.exe stand-in lies) and PROGRAMDATA (where the log goes) from
 // inside, because Wine overrides both from the Linux environment. Prints the physical route
 // it found, starts protection with the shortened TTL, waits until the stop file exists, stops
-// protection and prints "stopped". Exit code 1 when no physical route is found.
+// protection and prints "stopped" with the number of progress calls the stop made. Exit code 1
+// when no physical route is found.
 
 #include <windows.h>
 
 #include <shellapi.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -42,8 +44,9 @@ int main() {
     while (GetFileAttributesW(stop_file.c_str()) == INVALID_FILE_ATTRIBUTES) {
         Sleep(100);
     }
-    protection.stop();
-    std::printf("stopped\n");
+    std::atomic<int> progress{0};
+    protection.stop([&progress] { ++progress; });
+    std::printf("stopped, %d progress calls\n", progress.load());
     std::fflush(stdout);
     return 0;
 }

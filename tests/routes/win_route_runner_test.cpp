@@ -10,6 +10,7 @@
 
 #include "routes/route_runner.h"
 #include "win/os_error.h"
+#include "win/unique_handle.h"
 #include "win/wide.h"
 #include "win_support.h"
 
@@ -60,8 +61,9 @@ class RouteRunner : public testing::Test {
 
     void TearDown() override {
         SetEnvironmentVariableW(L"WINDIR", had_windir_ ? saved_windir_.c_str() : nullptr);
-        for (const wchar_t* name : {L"route.exe", L"route-record.txt", L"route-exit-code.txt",
-                                    L"route-std-handles.txt", L"route-hold.txt"}) {
+        for (const wchar_t* name :
+             {L"route.exe", L"route-record.txt", L"route-exit-code.txt", L"route-std-handles.txt",
+              L"route-hold.txt", L"route-pid.txt"}) {
             DeleteFileW((system32_ + L"\\" + name).c_str());
         }
         RemoveDirectoryW(system32_.c_str());
@@ -128,6 +130,21 @@ TEST_F(RouteRunner, RouteExeInheritsOnlyItsStandardHandles) {
     EXPECT_TRUE(running) << "route.exe never started";
     EXPECT_TRUE(ended) << "route.exe holds the write end";
     EXPECT_TRUE(added) << added.error();
+}
+
+// A route.exe that never ends is terminated once the bound has passed, and the run fails.
+TEST_F(RouteRunner, AHungRouteExeIsTerminatedAfterTheBound) {
+    write_file(system32_ + L"\\route-hold.txt", "");
+    // Long enough for the stand-in to start and note its pid on a loaded machine.
+    const Status added = run_route_command("ADD", PEER, PHYSICAL, std::chrono::milliseconds(2500));
+    ASSERT_FALSE(added);
+    EXPECT_EQ(added.error(),
+              "route.exe ADD 198.51.100.20: route.exe did not finish within 2500 milliseconds");
+    const std::string pid = read_file(system32_ + L"\\route-pid.txt");
+    ASSERT_FALSE(pid.empty()) << "route.exe was ended before it noted its pid";
+    win::UniqueHandle process(OpenProcess(SYNCHRONIZE, FALSE, std::stoul(pid)));
+    EXPECT_TRUE(!process.valid() || WaitForSingleObject(process.get(), 0) == WAIT_OBJECT_0)
+        << "route.exe still runs";
 }
 
 TEST_F(RouteRunner, NonzeroExitCodesAreReported) {

@@ -1,5 +1,5 @@
 // The start-up wait for the physical route on a fake clock: the minute is fake time, moved
-// only by the wait's own pauses, and the reports go through a real status sequence.
+// only by the wait's own pauses.
 
 #include <gtest/gtest.h>
 
@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "service/route_wait.h"
-#include "service/status_reports.h"
 
 namespace kestrune::service {
 namespace {
@@ -32,15 +31,8 @@ struct WaitWorld {
     bool stop_during_lookup = false;       // ... or by the first retry's lookup
     std::vector<std::chrono::milliseconds> lookups;
     std::vector<std::string> log;
-    std::vector<std::chrono::milliseconds> report_times;
-    std::vector<StatusReport> reports;
-    StatusSequence sequence{[this](const StatusReport& report) {
-        reports.push_back(report);
-        report_times.push_back(clock);
-    }};
 
     RouteWaitOutcome<Route> run() {
-        sequence.report(STATE_START_PENDING, 0, 0); // made by the service main beforehand
         const RouteWaitHooks<Route> hooks{
             .find_route = [this]() -> Result<Route> {
                 lookups.push_back(clock);
@@ -64,7 +56,6 @@ struct WaitWorld {
                     }
                 },
             .log = [this](std::string_view line) { log.emplace_back(line); },
-            .still_starting = [this] { sequence.report(STATE_START_PENDING, ACCEPTS_STOP, 0); },
         };
         return wait_for_physical_route(stop, hooks);
     }
@@ -77,11 +68,10 @@ TEST(RouteWait, AFirstLookupThatSucceedsChangesNothing) {
     ASSERT_TRUE(std::holds_alternative<RouteFound<Route>>(outcome));
     EXPECT_EQ(std::get<RouteFound<Route>>(outcome).route.id, 1);
     EXPECT_TRUE(world.log.empty());
-    EXPECT_EQ(world.reports.size(), 1u);
     EXPECT_EQ(world.clock, 0ms);
 }
 
-TEST(RouteWait, RetriesEverySecondReportingProgressUntilTheRouteAppears) {
+TEST(RouteWait, RetriesEverySecondUntilTheRouteAppears) {
     WaitWorld world;
     world.found_on_lookup = 4;
     const auto outcome = world.run();
@@ -89,12 +79,6 @@ TEST(RouteWait, RetriesEverySecondReportingProgressUntilTheRouteAppears) {
     EXPECT_EQ(std::get<RouteFound<Route>>(outcome).route.id, 4);
     EXPECT_EQ(world.lookups, (std::vector<std::chrono::milliseconds>{0ms, 1s, 2s, 3s}));
     EXPECT_EQ(world.log, std::vector<std::string>{WAITING}) << "logged once, with the first error";
-    const StatusReport start{STATE_START_PENDING, 0, 0, 0, 3000};
-    EXPECT_EQ(world.reports, (std::vector<StatusReport>{start,
-                                                        {STATE_START_PENDING, 1, 0, 1, 3000},
-                                                        {STATE_START_PENDING, 1, 0, 2, 3000},
-                                                        {STATE_START_PENDING, 1, 0, 3, 3000}}));
-    EXPECT_EQ(world.report_times, (std::vector<std::chrono::milliseconds>{0ms, 0ms, 1s, 2s}));
 }
 
 TEST(RouteWait, GivesUpAfterTheLimitWithTheLastError) {
@@ -106,8 +90,6 @@ TEST(RouteWait, GivesUpAfterTheLimitWithTheLastError) {
     EXPECT_EQ(world.lookups.back(), ROUTE_WAIT_LIMIT);
     EXPECT_EQ(world.log, (std::vector<std::string>{
                              WAITING, "RDP route protection unavailable: " + NO_GATEWAY + " 61"}));
-    ASSERT_EQ(world.reports.size(), 61u);
-    EXPECT_EQ(world.reports.back().check_point, 60u);
 }
 
 TEST(RouteWait, AStopEndsTheWaitWithinATickAndClaimsNothing) {

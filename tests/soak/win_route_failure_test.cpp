@@ -1,10 +1,14 @@
-// The protection loop with the real route.exe runner against a route.exe stand-in that fails,
-// a TCP table that fails now and then, and the real log: one line per failure key, the loop
-// goes on through every failure, and it stops cleanly with the owned routes' deletions tried.
+// The protection loop with the real route.exe runner against a route.exe stand-in that fails
+// or hangs, a TCP table that fails now and then, and the real log: one line per failure key,
+// the loop goes on through every failure, and it stops cleanly with the owned routes'
+// deletions tried.
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <string>
+#include <vector>
 
 #include "logging/log_sink.h"
 #include "routes/peer_tracker.h"
@@ -27,14 +31,25 @@ const Ipv4Address FIRST{5, 6, 7, 8};
 const Ipv4Address SECOND{9, 9, 9, 9};
 constexpr int PASS_MS = 250;
 
-TEST(RouteFailureSoak, FailingRouteExeAndTcpTableAreLoggedOncePerKeyAndTheLoopStopsCleanly) {
+// A new WINDIR with the stand-in as System32\route.exe; returns that System32.
+std::wstring use_route_stand_in() {
     const std::wstring windir = make_temp_dir(L"windir");
     const std::wstring system32 = windir + L"\\System32";
     make_directory_chain(system32);
-    ASSERT_TRUE(
+    EXPECT_TRUE(
         CopyFileW(route_stand_in_path().c_str(), (system32 + L"\\route.exe").c_str(), FALSE));
     // Wine sets WINDIR from the Linux side at start, so it is replaced from in here.
-    ASSERT_TRUE(SetEnvironmentVariableW(L"WINDIR", windir.c_str()));
+    EXPECT_TRUE(SetEnvironmentVariableW(L"WINDIR", windir.c_str()));
+    return system32;
+}
+
+std::string route_exe_line(const std::wstring& system32, const char* verb, const char* peer) {
+    return "\"" + win::narrow_lossy(system32) + "\\route.exe\" " + verb + " " + peer +
+           " MASK 255.255.255.255 10.1.2.1 METRIC 1 IF 7\n";
+}
+
+TEST(RouteFailureSoak, FailingRouteExeAndTcpTableAreLoggedOncePerKeyAndTheLoopStopsCleanly) {
+    const std::wstring system32 = use_route_stand_in();
     const std::wstring log_path = soak::use_new_programdata("{}");
     const auto route_exe_exits_with = [&](const char* code) {
         write_file(system32 + L"\\route-exit-code.txt", code);
@@ -104,15 +119,51 @@ TEST(RouteFailureSoak, FailingRouteExeAndTcpTableAreLoggedOncePerKeyAndTheLoopSt
     // Every pass retried what had failed: ADD in passes 0-12, DELETE in passes 20-23 and once
     // more at the stop.
     const std::string record = read_shared(system32 + L"\\route-record.txt");
-    const std::string route_exe = "\"" + win::narrow_lossy(system32) + "\\route.exe\" ";
     for (const char* peer : {"5.6.7.8", "9.9.9.9"}) {
         SCOPED_TRACE(peer);
-        const std::string rest =
-            std::string(" ") + peer + " MASK 255.255.255.255 10.1.2.1 METRIC 1 IF 7\n";
-        EXPECT_EQ(count_lines(record, route_exe + "ADD" + rest), 13u);
-        EXPECT_EQ(count_lines(record, route_exe + "DELETE" + rest), 5u);
+        EXPECT_EQ(count_lines(record, route_exe_line(system32, "ADD", peer)), 13u);
+        EXPECT_EQ(count_lines(record, route_exe_line(system32, "DELETE", peer)), 5u);
     }
     EXPECT_EQ(std::count(record.begin(), record.end(), '\n'), 36);
+}
+
+// A route.exe that hangs: each ADD fails once the bound has passed, one line in all, and is
+// tried again every pass; once route.exe answers the route is added, and the stop ends even
+// though its DELETE hangs too.
+TEST(RouteFailureSoak, AHungRouteExeTimesOutIsLoggedOnceAndRetried) {
+    const std::wstring system32 = use_route_stand_in();
+    const std::wstring hold = system32 + L"\\route-hold.txt";
+    write_file(hold, ""); // every run hangs
+    std::atomic<bool> stop{false};
+    int pass = 0;
+    std::vector<std::string> log;
+    ProtectionDependencies deps;
+    deps.detect_peers = []() -> Result<PeerSet> { return PeerSet{FIRST}; };
+    deps.route_in_place = [](Ipv4Address) -> Result<bool> { return false; };
+    deps.run_route_command = [](std::string_view verb, Ipv4Address peer) {
+        // Short for the test, long enough for a stand-in that answers on a loaded machine.
+        return run_route_command(verb, peer, PHYSICAL, std::chrono::seconds(3));
+    };
+    deps.log = [&](std::string_view text) { log.emplace_back(text); };
+    deps.now_seconds = [] { return std::uint64_t{0}; };
+    deps.pause = [&] {
+        ++pass;
+        if (pass == 2) {
+            write_file(hold, "DELETE"); // ADD answers from pass 2 on
+        } else if (pass == 4) {
+            stop = true;
+        }
+    };
+    run_protection_loop(stop, PeerTracker(), deps);
+
+    EXPECT_EQ(log,
+              (std::vector<std::string>{
+                  "RDP route add failed: route.exe ADD 5.6.7.8: route.exe did not finish "
+                  "within 3 seconds",
+                  "RDP physical return route added for 5.6.7.8", "RDP route protection stopped"}));
+    const std::string record = read_shared(system32 + L"\\route-record.txt");
+    EXPECT_EQ(count_lines(record, route_exe_line(system32, "ADD", "5.6.7.8")), 3u);
+    EXPECT_EQ(count_lines(record, route_exe_line(system32, "DELETE", "5.6.7.8")), 1u);
 }
 
 } // namespace
