@@ -138,7 +138,10 @@ TEST(RouteFailureSoak, AHungRouteExeTimesOutIsLoggedOnceAndRetried) {
     int pass = 0;
     std::vector<std::string> log;
     ProtectionDependencies deps;
-    deps.detect_peers = []() -> Result<PeerSet> { return PeerSet{FIRST}; };
+    deps.detect_peers = [](RdpPorts) -> Result<PeerSet> {
+        return PeerSet{{FIRST, PeerState::established}};
+    };
+    deps.read_rdp_port = read_rdp_port;
     deps.route_in_place = [](Ipv4Address) -> Result<bool> { return false; };
     deps.run_route_command = [](std::string_view verb, Ipv4Address peer) {
         // Short for the test, long enough for a stand-in that answers on a loaded machine.
