@@ -150,6 +150,14 @@ if connects["late"] and connects["routed"]:
             % (crowd[0][2], crowd[0][1]), "%.0f" % newcomer, "%.0f" % statistics.median(late),
             "", "<= %.0f" % max(late), verdict(newcomer <= max(late)))
 
+checks = [float(r[1]) for r in records if r[0] == "checks"]
+sing_box_starts = [float(r[1]) for r in records if r[0] == "sing_box_start"]
+if checks and sing_box_starts:
+    section("Start-up checks before every start of sing-box, ms (median of %d)" % len(checks))
+    row("  four entries read and judged vs starting sing-box until it exits",
+        "%.2f" % statistics.median(checks), "%.1f" % statistics.median(sing_box_starts),
+        "%.2f" % (statistics.median(checks) / statistics.median(sing_box_starts)))
+
 cpu = {r[1]: int(r[2]) / int(r[3]) for r in records if r[0] == "cpu"}
 idle = next((r[1] for r in records if r[0] == "idle_seconds"), "?")
 section("Idle cost over %s s, CPU seconds (silent child, no peers)" % idle)

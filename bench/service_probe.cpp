@@ -11,6 +11,9 @@
 //        the same commit charge on Windows
 //   bench_probe run <exe> <runs>            times starting <exe> until it has exited, per run
 //        ("run_ms=<t>"): what a process start costs here, e.g. the route.exe stand-in
+//   bench_probe checks <service dir> <data dir> <runs>
+//        times the checks made before every start of sing-box (the two directories,
+//        sing-box.exe and config.json, each read and judged), per run ("checks_ms=<t>")
 //   bench_probe sleep <ms>                  a Wine process that only sleeps (prints its pid)
 // Exit code 1 with a message on standard error when a step fails.
 
@@ -23,6 +26,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "win/directory_security.h"
 #include "win/os_error.h"
 #include "win/wide.h"
 
@@ -189,6 +193,24 @@ double run_once(const std::wstring& exe) {
     return ms;
 }
 
+double checks_once(const std::wstring& service_dir, const std::wstring& data_dir) {
+    using kestrune::win::Guarded;
+    LARGE_INTEGER begin;
+    QueryPerformanceCounter(&begin);
+    const std::pair<Guarded, std::wstring> entries[] = {
+        {Guarded::data_directory, data_dir},
+        {Guarded::service_directory, service_dir},
+        {Guarded::service_executable, service_dir + L"\\sing-box.exe"},
+        {Guarded::config_file, data_dir + L"\\config.json"},
+    };
+    for (const auto& [what, path] : entries) {
+        if (!kestrune::win::judge_path(what, path)) {
+            give_up("nothing to judge at " + kestrune::win::narrow_lossy(path), ERROR_NOT_FOUND);
+        }
+    }
+    return milliseconds_since(begin);
+}
+
 } // namespace
 
 int main() {
@@ -225,6 +247,10 @@ int main() {
     } else if (command == L"run" && argc == 4) {
         for (int run = std::wcstol(argv[3], nullptr, 10); run > 0; --run) {
             std::printf("run_ms=%.1f\n", run_once(argv[2]));
+        }
+    } else if (command == L"checks" && argc == 5) {
+        for (int run = std::wcstol(argv[4], nullptr, 10); run > 0; --run) {
+            std::printf("checks_ms=%.2f\n", checks_once(argv[2], argv[3]));
         }
     } else if (command == L"sleep" && argc == 3) {
         std::printf("pid=%lu\n", GetCurrentProcessId());

@@ -75,8 +75,9 @@ void WINAPI service_main(DWORD, LPWSTR*) {
     report_status(SERVICE_START_PENDING, 0, 0);
     stop_signal().clear();
     if (refuse_unsafe_start({"Kestrune service wrapper starting"})) {
-        // Final until an administrator fixes the path and starts the service again: "Access is
-        // denied" in sc query and the event log, and no child, no route protection.
+        // "Access is denied" in sc query and the Event Log, and no child, no route protection,
+        // until an administrator fixes the path: the recovery settings start the service again
+        // after 5 s, 10 s and then every minute, and each start checks anew.
         report_status(SERVICE_STOPPED, 0, ERROR_ACCESS_DENIED);
         return;
     }
@@ -113,7 +114,9 @@ void WINAPI service_main(DWORD, LPWSTR*) {
     // check above and this store is seen by supervise() at once.
     current_child().store(std::move(*child));
 
-    supervise();
+    // Before every restart the start-up checks run again: config.json may have appeared, been
+    // replaced or been relinked since the last start.
+    const SupervisionEnd end = supervise([] { return refuse_unsafe_start({}, Warnings::silent); });
     report_stop_progress();
     // The child is dead; its pumps get a moment to write its last lines before the process
     // can exit.
@@ -126,7 +129,9 @@ void WINAPI service_main(DWORD, LPWSTR*) {
         protection->stop(report_stop_progress);
         report_stop_progress();
     }
-    report_status(SERVICE_STOPPED, 0, 0);
+    // A restart the checks refused ends the service as a refusal at start does; the recovery
+    // settings may start it again, and it runs once an administrator has fixed the path.
+    report_status(SERVICE_STOPPED, 0, end == SupervisionEnd::refused ? ERROR_ACCESS_DENIED : 0);
 }
 
 } // namespace kestrune::service

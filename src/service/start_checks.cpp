@@ -17,29 +17,41 @@ namespace kestrune::service {
 namespace {
 
 using win::Guarded;
+using win::Judgement;
 using win::Verdict;
 
 std::optional<std::string> line_for(Guarded what, const std::wstring& path,
-                                    std::optional<Verdict> verdict) {
-    return verdict ? win::verdict_line(what, *verdict, win::narrow_lossy(path)) : std::nullopt;
+                                    const std::optional<Judgement>& judgement) {
+    if (!judgement) {
+        return std::nullopt;
+    }
+    const std::string reason =
+        judgement->verdict == Verdict::refuse
+            ? win::reason_text(judgement->why,
+                               [](std::string_view sid) { return win::account_name(sid); })
+            : std::string();
+    return win::verdict_line(what, judgement->verdict, win::narrow_lossy(path), reason);
+}
+
+bool refused(const std::optional<Judgement>& judgement) {
+    return judgement && judgement->verdict == Verdict::refuse;
 }
 
 } // namespace
 
-std::optional<std::string>
-refuse_unsafe_start(std::initializer_list<std::string_view> first_lines) {
+std::optional<std::string> refuse_unsafe_start(std::initializer_list<std::string_view> first_lines,
+                                               Warnings warnings) {
     const std::wstring data_directory = logging::log_directory();
     // Made before it is judged, so a directory that someone else makes at the same moment is
     // judged as it stands. When it cannot be made, the log and sing-box fail as they would
     // without this check.
     (void)logging::create_directory_chain(data_directory);
-    const std::optional<Verdict> data_verdict =
-        win::judge_path(Guarded::data_directory, data_directory);
-    if (data_verdict == Verdict::refuse) {
+    const std::optional<Judgement> data = win::judge_path(Guarded::data_directory, data_directory);
+    if (refused(data)) {
         // Not logged: the log lives in there. The refusal leaves through the exit code, the
         // Event Log and, in console mode, standard error.
         std::optional<std::string> refusal =
-            line_for(Guarded::data_directory, data_directory, data_verdict);
+            line_for(Guarded::data_directory, data_directory, data);
         if (refusal) {
             logging::report_event(*refusal);
         }
@@ -61,16 +73,15 @@ refuse_unsafe_start(std::initializer_list<std::string_view> first_lines) {
     checks.emplace_back(Guarded::config_file, logging::join_path(data_directory, L"config.json"));
 
     std::optional<std::string> refusals;
-    if (auto warning = line_for(Guarded::data_directory, data_directory, data_verdict)) {
-        logging::log_line(*warning);
-    }
     for (const auto& [what, path] : checks) {
-        const std::optional<Verdict> verdict = win::judge_path(what, path);
-        if (auto line = line_for(what, path, verdict)) {
-            logging::log_line(*line);
-            if (verdict == Verdict::refuse) {
-                refusals = refusals ? *refusals + "\n" + *line : *line;
-            }
+        const std::optional<Judgement> judgement = win::judge_path(what, path);
+        const std::optional<std::string> line = line_for(what, path, judgement);
+        if (!line || (!refused(judgement) && warnings == Warnings::silent)) {
+            continue;
+        }
+        logging::log_line(*line);
+        if (refused(judgement)) {
+            refusals = refusals ? *refusals + "\n" + *line : *line;
         }
     }
     return refusals;

@@ -34,6 +34,9 @@ template <class Child> struct SupervisionHooks {
     std::function<std::chrono::nanoseconds()> now;
     std::function<void(std::chrono::milliseconds)> pause;
     std::function<Result<Child>()> spawn;
+    // Run before every restart: whether sing-box may start (empty) or why not. The refusal has
+    // been logged by the check itself. Unset: always allowed.
+    std::function<std::optional<std::string>()> refuse_start = nullptr;
     std::function<void(std::string_view)> log;
     std::function<std::string(OsError)> os_error_text;
 };
@@ -48,11 +51,11 @@ inline std::uint64_t saturating_increment(std::uint64_t count) {
     return count == std::numeric_limits<std::uint64_t>::max() ? count : count + 1;
 }
 
-// Attempts until one start succeeds or a stop is seen during a delay (the restart is then
-// abandoned). `started` is moved only
-// by a successful start; failed attempts and successes advance `restart_count` alike.
+// Attempts until one start succeeds, a stop is seen during a delay (the restart is then
+// abandoned) or the checks refuse the start (false). `started` is moved only by a successful
+// start; failed attempts and successes advance `restart_count` alike.
 template <class Child>
-void restart_child(ChildSlot<Child>& slot, const StopSignal& stop,
+bool restart_child(ChildSlot<Child>& slot, const StopSignal& stop,
                    const SupervisionHooks<Child>& hooks, std::uint64_t& restart_count,
                    std::chrono::nanoseconds& started) {
     for (;;) {
@@ -65,11 +68,14 @@ void restart_child(ChildSlot<Child>& slot, const StopSignal& stop,
         const std::chrono::nanoseconds t0 = hooks.now();
         while (whole_seconds(hooks.now() - t0) < delay.count()) {
             if (stop.requested()) {
-                return;
+                return true;
             }
             hooks.pause(DELAY_TICK);
         }
 
+        if (hooks.refuse_start && hooks.refuse_start()) {
+            return false;
+        }
         Result<Child> spawned = hooks.spawn();
         if (!spawned.ok()) {
             hooks.log("sing-box restart failed: " + spawned.error());
@@ -78,17 +84,21 @@ void restart_child(ChildSlot<Child>& slot, const StopSignal& stop,
         slot.store(std::move(spawned).value());
         started = hooks.now();
         hooks.log("sing-box restarted successfully");
-        return;
+        return true;
     }
 }
 
 } // namespace detail
 
-// Precondition: the slot holds the first child. Returns only after a stop request, with the
-// child killed, waited for and destroyed and the slot empty.
+// How supervision ended: a stop request, or a restart the checks refused.
+enum class SupervisionEnd { stopped, refused };
+
+// Precondition: the slot holds the first child. Returns after a stop request, with the child
+// killed, waited for and destroyed and the slot empty, or when the checks refused a restart
+// (nothing runs then).
 template <class Child>
-void run_supervision(ChildSlot<Child>& slot, const StopSignal& stop,
-                     const SupervisionHooks<Child>& hooks) {
+SupervisionEnd run_supervision(ChildSlot<Child>& slot, const StopSignal& stop,
+                               const SupervisionHooks<Child>& hooks) {
     std::chrono::nanoseconds started = hooks.now();
     std::uint64_t restart_count = 0;
 
@@ -109,12 +119,15 @@ void run_supervision(ChildSlot<Child>& slot, const StopSignal& stop,
         if (detail::whole_seconds(hooks.now() - started) >= STABLE_RUN.count()) {
             restart_count = 0;
         }
-        detail::restart_child(slot, stop, hooks, restart_count, started);
+        if (!detail::restart_child(slot, stop, hooks, restart_count, started)) {
+            return SupervisionEnd::refused;
+        }
         // After an abandoned restart the next iteration's first check goes to shutdown.
         hooks.pause(POLL_INTERVAL);
     }
 
     slot.terminate(); // no log line at shutdown
+    return SupervisionEnd::stopped;
 }
 
 } // namespace kestrune::service

@@ -33,9 +33,36 @@ std::optional<std::string> owner_and_dacl_text(PSECURITY_DESCRIPTOR descriptor,
     return narrow_lossy(text);
 }
 
-bool reparse_point_by_path(const std::wstring& path) {
+// Whether the entry at `path` itself is a link, read from its directory entry: the reparse tag
+// FindFirstFileW reports (dwReserved0) when the attributes show a reparse point. Wine 8 shows a
+// Unix symbolic link this way only; the find data then carries no tag, which counts as a link.
+bool link_by_path(const std::wstring& path) {
     const DWORD attributes = GetFileAttributesW(path.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+        return false;
+    }
+    WIN32_FIND_DATAW found{};
+    const HANDLE search = FindFirstFileW(path.c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) {
+        return true;
+    }
+    FindClose(search);
+    const bool tagged =
+        (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 && found.dwReserved0 != 0;
+    return reparse_tag_is_link(tagged ? std::optional<std::uint32_t>(found.dwReserved0)
+                                      : std::nullopt);
+}
+
+// A reparse point opened as itself: a link only when its tag is a name surrogate.
+bool link_by_handle(HANDLE handle, DWORD attributes) {
+    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+        return false;
+    }
+    FILE_ATTRIBUTE_TAG_INFO tag{};
+    const bool read =
+        GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &tag, sizeof(tag)) &&
+        (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    return reparse_tag_is_link(read ? std::optional<std::uint32_t>(tag.ReparseTag) : std::nullopt);
 }
 
 std::optional<std::wstring> final_path(HANDLE handle) {
@@ -127,7 +154,7 @@ Result<Entry, OsError> read_entry(const std::wstring& path) {
         const OsError error = last_os_error();
         // Wine 8 follows a Unix symbolic link even here, so a dangling one is "not found"
         // though the path shows it as a reparse point.
-        if (reparse_point_by_path(path)) {
+        if (link_by_path(path)) {
             return Entry{{}, true, 1};
         }
         return fail(error);
@@ -153,9 +180,9 @@ Result<Entry, OsError> read_entry(const std::wstring& path) {
     }
     // Wine 8 opens the target of a Unix symbolic link even with FILE_FLAG_OPEN_REPARSE_POINT
     // and shows the link only in the attributes read by path (which Windows, too, reads from
-    // the entry itself); either look finding a reparse point is enough.
-    entry.reparse_point = (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ||
-                          reparse_point_by_path(path) || opened_elsewhere(path, handle.get());
+    // the entry itself); either look finding a link is enough.
+    entry.reparse_point = link_by_handle(handle.get(), information.dwFileAttributes) ||
+                          link_by_path(path) || opened_elsewhere(path, handle.get());
     entry.link_count = information.nNumberOfLinks;
     return entry;
 }
@@ -183,16 +210,42 @@ std::string process_user() {
     return parsed ? parsed->owner : std::string();
 }
 
-std::optional<Verdict> judge_path(Guarded what, const std::wstring& path) {
+std::string account_name(std::string_view sid) {
+    const std::wstring wide_sid = widen(sid);
+    PSID binary = nullptr;
+    if (!ConvertStringSidToSidW(wide_sid.c_str(), &binary)) {
+        return std::string(sid);
+    }
+    const LocalPtr<void> owned(binary);
+    wchar_t name[256];
+    wchar_t domain[256];
+    DWORD name_size = 256;
+    DWORD domain_size = 256;
+    SID_NAME_USE use{};
+    if (!LookupAccountSidW(nullptr, binary, name, &name_size, domain, &domain_size, &use)) {
+        // An alias ("BU") is shown as the SID it stands for.
+        wchar_t* text = nullptr;
+        if (!ConvertSidToStringSidW(binary, &text)) {
+            return std::string(sid);
+        }
+        const LocalPtr<wchar_t> owned_text(text);
+        return narrow_lossy(text);
+    }
+    const std::wstring domain_part(domain, domain_size);
+    return narrow_lossy((domain_part.empty() ? L"" : domain_part + L"\\") +
+                        std::wstring(name, name_size));
+}
+
+std::optional<Judgement> judge_path(Guarded what, const std::wstring& path) {
     const Result<Entry, OsError> entry = read_entry(path);
     if (!entry) {
         const auto code = static_cast<DWORD>(entry.error().code);
         if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) {
             return std::nullopt;
         }
-        return Verdict::refuse;
+        return Judgement{Verdict::refuse, {Finding::Kind::unreadable, {}, {}}};
     }
-    return judge(what, *entry, process_user());
+    return assess(what, *entry, process_user());
 }
 
 } // namespace kestrune::win

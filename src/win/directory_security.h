@@ -5,6 +5,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "win/directory_safety.h"
 #include "win/result.h"
@@ -31,8 +32,12 @@ Result<Entry, OsError> read_entry(const std::wstring& path);
 // token cannot be read.
 std::string process_user();
 
-// The verdict on `path`; empty when nothing stands there. What stands there but cannot be read
-// is refused: nobody can tell who may change it.
-std::optional<Verdict> judge_path(Guarded what, const std::wstring& path);
+// "DOMAIN\name" (or a well-known account's bare name) as LookupAccountSidW gives it for a SID in
+// SDDL spelling; the SID string when no name can be found.
+std::string account_name(std::string_view sid);
+
+// The verdict on `path` and why; empty when nothing stands there. What stands there but cannot
+// be read is refused: nobody can tell who may change it.
+std::optional<Judgement> judge_path(Guarded what, const std::wstring& path);
 
 } // namespace kestrune::win

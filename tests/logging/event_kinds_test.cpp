@@ -22,7 +22,6 @@ TEST(ClassifyLine, TheLongestMatchingRowOrTheCatchAll) {
         {"Kestrune service wrapper starting twice", 100, I}, // a whole-line row takes no more
         {"RDP route protection watching port 3389", 104, I},
         {"warning: something new", 200, W},
-        {"warning: data directory is writable by non-administrators: C:\\D", 201, W},
         {"warning: config.json is readable by non-administrators: C:\\D\\config.json", 203, W},
         {"RDP route protection is at its limit of 256 connected peers; new clients wait", 211, W},
         {"RDP route protection unavailable: physical IPv4 default route has no gateway", 302, E},

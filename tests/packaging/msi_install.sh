@@ -85,6 +85,38 @@ row "$msi_higher" Property "ProductVersion${tab}$higher"
 row "$msi" Upgrade "${tab}$version${tab}${tab}${tab}2${tab}${tab}WIX_DOWNGRADE_DETECTED"
 row "$msi" LaunchCondition "NOT WIX_DOWNGRADE_DETECTED${tab}A newer version of the Kestrune Connect sing-box service is already installed."
 
+# --- the tables added by hand: names and column types as Windows Installer documents them
+# (it reads them by column name; Wine's installer ignores them), each column in _Validation.
+# Any other table beyond what wixl writes needs its documented schema here first.
+declare -A schema=(
+    [MsiLockPermissionsEx]="MsiLockPermissionsEx LockObject Table SDDLText Condition|s72 s72 s32 s0 S255"
+    [MsiServiceConfig]="MsiServiceConfig Name Event ConfigType Argument Component_|s72 s255 i2 i2 S0 s72"
+    [_Validation]="Table Column Nullable MinValue MaxValue KeyTable KeyColumn Category Set Description|s32 s32 s4 I4 I4 S255 I2 S32 S255 S255"
+)
+wixl_tables=" AdminExecuteSequence AdminUISequence AdvtExecuteSequence AppSearch Binary Component CreateFolder CustomAction Directory Error Feature FeatureComponents File Icon InstallExecuteSequence InstallUISequence LaunchCondition Media MsiFileHash Property RegLocator Registry RemoveFile ServiceControl ServiceInstall Shortcut Signature Upgrade _ForceCodepage _SummaryInformation "
+validation=$(msiinfo export "$msi" _Validation | tr -d '\r' | awk -F'\t' 'NR > 3 {print $1 "." $2}')
+for table in $(msiinfo tables "$msi" | tr -d '\r'); do
+    [[ "$wixl_tables" == *" $table "* ]] && continue
+    if [ -z "${schema[$table]:-}" ]; then
+        fail "table $table was added without its documented schema in this test"
+        continue
+    fi
+    IFS='|' read -r names types <<<"${schema[$table]}"
+    header=$(msiinfo export "$msi" "$table" | tr -d '\r' | head -2 | tr '\t' ' ')
+    [ "$header" = "$names"$'\n'"$types" ] || fail "$table's columns are: $header"
+    [ "$table" = _Validation ] && continue
+    for column in $names; do
+        grep -qxF "$table.$column" <<<"$validation" || fail "_Validation lacks $table.$column"
+    done
+done
+row "$msi" _Validation "MsiLockPermissionsEx${tab}SDDLText${tab}N${tab}${tab}${tab}${tab}${tab}FormattedSDDLText${tab}"
+row "$msi" _Validation "MsiServiceConfig${tab}Component_${tab}N${tab}${tab}${tab}Component${tab}1${tab}Identifier${tab}"
+# The old version goes inside the new install's transaction, so a failure rolls it back in.
+sequence=$(msiinfo export "$msi" InstallExecuteSequence | tr -d '\r' | awk -F'\t' '{print $3, $1}' | sort -n |
+           awk '/^[0-9]+ (InstallValidate|InstallInitialize|RemoveExistingProducts|ProcessComponents)$/ {printf "%s ", $2}')
+[ "$sequence" = "InstallValidate InstallInitialize RemoveExistingProducts ProcessComponents " ] ||
+    fail "RemoveExistingProducts is out of place: $sequence"
+
 # --- the data directory: made by the package in a permanent component, its owner and protected
 # DACL in MsiLockPermissionsEx (which only Windows Installer applies; Wine's msiexec makes the
 # folder and ignores the table, and Wine keeps no security descriptors anyway).

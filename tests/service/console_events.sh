@@ -50,7 +50,7 @@ mkdir -p "$work/linked"
 ln -s "$work/data/KestruneConnect" "$work/linked/KestruneConnect"
 run_console "$work/linked.stderr" "$(winepath -w "$work/linked")"
 refused="1 303 err refusing to start sing-box: data directory can be changed by non-administrators: "
-refused+=$(escaped "$(winepath -w "$work/linked")\\KestruneConnect")
+refused+=$(escaped "$(winepath -w "$work/linked")\\KestruneConnect (a link)")
 [ "$(events_of "$work/linked.stderr" | grep -v ' 110 ')" = "$refused" ] ||
     { echo "FAILED: refusal events"$'\n'"$(events_of "$work/linked.stderr")"; status=1; }
 messages=$(wine "$bin/package_probe.exe" messages "$svc\\KestruneConnectSingBox.exe" | tr -d '\r')

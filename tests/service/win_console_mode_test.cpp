@@ -220,8 +220,10 @@ TEST(ConsoleMode, RunsTheChildOnceAndLogsHowItEnded) {
         SCOPED_TRACE(cases[i].name);
         const auto& refused = results[i];
         EXPECT_EQ(refused.exit_code, 1u);
-        EXPECT_EQ(refused.standard_error, "refusing to start sing-box: data directory" + changed +
-                                              win::narrow_lossy(refused.data_directory) + "\n");
+        EXPECT_EQ(refused.standard_error,
+                  "refusing to start sing-box: data directory" + changed +
+                      win::narrow_lossy(refused.data_directory) +
+                      (i == 6 ? " (a link)\n" : " (Everyone may create files)\n"));
         const std::wstring real = refused.data_directory + (i == 6 ? L"-target" : L"");
         EXPECT_FALSE(file_exists(real + L"\\sing-box-service.log"));
         EXPECT_EQ(read_file(real + L"\\config.json"), cases[i].config);
@@ -229,7 +231,7 @@ TEST(ConsoleMode, RunsTheChildOnceAndLogsHowItEnded) {
     const auto& linked_config = results[8];
     const std::string config_refusal = "refusing to start sing-box: config.json" + changed +
                                        win::narrow_lossy(linked_config.data_directory) +
-                                       "\\config.json";
+                                       "\\config.json (a link)";
     EXPECT_EQ(linked_config.exit_code, 1u);
     EXPECT_EQ(linked_config.standard_error, config_refusal + "\n");
     EXPECT_TRUE(linked_config.log.ends_with(console_line + config_refusal + "\n"))

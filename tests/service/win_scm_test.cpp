@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "win/unique_handle.h"
 #include "win_support.h"
@@ -190,6 +191,44 @@ TEST_F(ServiceUnderScm, MissingSingBoxStopsTheServiceWithExitCodeOne) {
         EXPECT_TRUE(in_order(log, "failed to start sing-box: ", "RDP route protection stopped\n"))
             << log;
     }
+}
+
+// The checks run before every restart too: sing-box fails at once while config.json is missing,
+// and when a link appears in its place the next start is refused, ending the service as a
+// refusal at start does. The configuration behind the link never runs.
+TEST_F(ServiceUnderScm, ARestartIsRefusedWhenConfigJsonAppearsAsALink) {
+    for (const auto& dir : DATA_DIRS) {
+        DeleteFileW((dir + L"\\config.json").c_str());
+    }
+    const std::wstring planted = service_dir_ + L"\\planted.json";
+    write_file(planted, report_config(R"("steps":[{"text":"planted config ran\n"}])"));
+    ASSERT_EQ(sc(std::wstring(L"start ") + NAME), 0u);
+    ASSERT_TRUE(eventually([] { return log_has("restarting sing-box in 1 seconds\n"); }))
+        << log_text();
+    std::vector<std::wstring> links;
+    for (const auto& dir : DATA_DIRS) {
+        const std::wstring link = dir + L"\\config.json";
+        links.push_back(link);
+        ASSERT_TRUE(run_unix_on_paths(L"Z:\\bin\\ln -s", {planted, link}, [&] {
+            return GetFileAttributesW(link.c_str()) != INVALID_FILE_ATTRIBUTES;
+        }));
+    }
+    const bool stopped = reaches(SERVICE_STOPPED);
+    const DWORD exit_code = query().dwWin32ExitCode;
+    const std::string log = log_text();
+    run_unix_on_paths(L"Z:\\bin\\rm -f", links, [&] {
+        return GetFileAttributesW(links[0].c_str()) == INVALID_FILE_ATTRIBUTES &&
+               GetFileAttributesW(links[1].c_str()) == INVALID_FILE_ATTRIBUTES;
+    });
+    ASSERT_TRUE(stopped) << log;
+    EXPECT_EQ(exit_code, static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    EXPECT_NE(log.find(" can be changed by non-administrators: "), std::string::npos) << log;
+    EXPECT_TRUE(
+        in_order(log, "sing-box exited unexpectedly: exit code: 100\n", "\\config.json (a link)\n"))
+        << log;
+    EXPECT_FALSE(file_exists(report_path())) << "sing-box ran with the linked config.json";
+    EXPECT_EQ(log.find("planted config ran"), std::string::npos) << log;
+    EXPECT_EQ(log.find("sing-box restarted successfully"), std::string::npos) << log;
 }
 
 TEST_F(ServiceUnderScm, ChildDoesNotOutliveAKilledService) {

@@ -16,9 +16,10 @@ constexpr Verdict S = Verdict::safe, W = Verdict::warn, R = Verdict::refuse;
 struct Case {
     const char* name;
     std::string sddl;
-    Verdict data, service, config; // sing-box.exe is judged like the service directory
+    Verdict data, service, config; // sing-box.exe is judged like the service directory...
     bool link = false;
     std::uint32_t links = 1;
+    std::optional<Verdict> exe = std::nullopt; // ...unless this says otherwise
 };
 
 TEST(DirectorySafety, Verdicts) {
@@ -30,7 +31,7 @@ TEST(DirectorySafety, Verdicts) {
         {"default program-data inheritance: Users may add entries",
          "O:SYD:AI(A;ID;FA;;;SY)(A;OICIIOID;GA;;;CO)(A;OICIID;FA;;;SY)(A;OICIID;FA;;;BA)"
          "(A;OICIID;0x1200a9;;;BU)(A;CIID;0x116;;;BU)",
-         W, R, R},
+         R, R, R},
         {"owned by TrustedInstaller, which holds full control",
          "O:" TI PROTECTED "(A;CI;FA;;;" TI ")", S, S, S},
         {"Wine's synthetic descriptor: owned by this process's user, Everyone reads",
@@ -43,13 +44,19 @@ TEST(DirectorySafety, Verdicts) {
         {"no DACL at all", "O:SY", R, R, R},
         {"empty DACL: nobody may do anything", "O:SYD:P", S, S, S},
         {"inherit-only CREATOR OWNER full control", "O:SY" PROTECTED "(A;OICIIO;GA;;;CO)", S, S, S},
-        {"inherit-only modify for Users", "O:SY" PROTECTED "(A;OICIIO;0x1301bf;;;BU)", S, S, S},
+        {"inherit-only modify for Users: what is created there",
+         "O:SY" PROTECTED "(A;OICIIO;0x1301bf;;;BU)", R, R, S, false, 1, S},
+        {"inherit-only, files only", "O:SY" PROTECTED "(A;OIIO;FA;;;BU)", R, R, S, false, 1, S},
+        {"inherit-only, folders only", "O:SY" PROTECTED "(A;CIIO;FA;;;BU)", R, R, S, false, 1, S},
+        {"inherit-only read for Users", "O:SY" PROTECTED "(A;OICIIO;FR;;;BU)", S, S, S},
+        {"inherit-only CREATOR GROUP modify", "O:SY" PROTECTED "(A;OICIIO;0x1301bf;;;CG)", S, S, S},
+        {"CREATOR OWNER by its SID", "O:SY" PROTECTED "(A;OICIIO;FA;;;S-1-3-0)", S, S, S},
         {"object-inherit modify for Users still applies to the entry",
          "O:SY" PROTECTED "(A;OI;0x1301bf;;;BU)", R, R, R},
         {"inherited modify for Everyone", "O:SY" PROTECTED "(A;ID;0x1301bf;;;WD)", R, R, R},
         {"deny ACE for Everyone is no grant", "O:SY" PROTECTED "(D;OICI;FA;;;WD)", S, S, S},
         {"an audit ACE is no grant", "O:SYD:P(AU;SA;FA;;;WD)", S, S, S},
-        {"generic write for Users", "O:BA" PROTECTED "(A;;GW;;;BU)", W, R, R},
+        {"generic write for Users", "O:BA" PROTECTED "(A;;GW;;;BU)", R, R, R},
         {"generic all for a user", "O:BA" PROTECTED "(A;;GA;;;" + std::string(SOME_USER) + ")", R,
          R, R},
         {"generic read and execute for Users", "O:BA" PROTECTED "(A;;GRGX;;;BU)", S, S, W},
@@ -68,7 +75,8 @@ TEST(DirectorySafety, Verdicts) {
         const Entry entry{c.sddl, c.link, c.links};
         EXPECT_EQ(judge(Guarded::data_directory, entry, SELF), c.data) << c.name;
         EXPECT_EQ(judge(Guarded::service_directory, entry, SELF), c.service) << c.name;
-        EXPECT_EQ(judge(Guarded::service_executable, entry, SELF), c.service) << c.name;
+        EXPECT_EQ(judge(Guarded::service_executable, entry, SELF), c.exe.value_or(c.service))
+            << c.name;
         EXPECT_EQ(judge(Guarded::config_file, entry, SELF), c.config) << c.name;
     }
 }
@@ -80,13 +88,13 @@ TEST(DirectorySafety, EachRightForAnUntrustedAccount) {
         Verdict data, service, config;
     };
     const Row rows[] = {
-        {"write data / add file", "0x2", W, R, R},
-        {"append / add subdirectory", "0x4", W, R, R},
+        {"write data / add file", "0x2", R, R, R},
+        {"append / add subdirectory", "0x4", R, R, R},
         {"delete child", "0x40", R, R, S},
         {"delete", "SD", R, R, R},
         {"write DAC", "WD", R, R, R},
         {"write owner", "WO", R, R, R},
-        {"generic write", "GW", W, R, R},
+        {"generic write", "GW", R, R, R},
         {"generic all", "GA", R, R, R},
         {"read data / list", "1", S, S, W},
         {"generic read", "GR", S, S, W},
@@ -116,6 +124,21 @@ TEST(DirectorySafety, EachRightForAnUntrustedAccount) {
             }
         }
     }
+    // The same rights handed down by inherit-only ACEs count on what the directories will hold:
+    // files as config.json and sing-box.exe, folders as the directory itself.
+    for (const Row& row : rows) {
+        for (const char* flags : {"OIIO", "CIIO"}) {
+            const Entry entry{"O:SY" PROTECTED "(A;" + std::string(flags) + ";" + row.right +
+                              ";;;BU)"};
+            const bool files = flags[0] == 'O';
+            const Verdict data_expected = files ? (row.config == R ? R : S) : row.data;
+            EXPECT_EQ(judge(Guarded::data_directory, entry, SELF), data_expected)
+                << row.name << " " << flags;
+            EXPECT_EQ(judge(Guarded::service_directory, entry, SELF), row.service)
+                << row.name << " " << flags;
+            EXPECT_EQ(judge(Guarded::config_file, entry, SELF), S) << row.name << " " << flags;
+        }
+    }
     // Without a readable token user nothing more is trusted, least of all an unreadable owner.
     EXPECT_EQ(judge(Guarded::data_directory, Entry{PROTECTED}, ""), R);
     EXPECT_FALSE(is_trusted_sid("", ""));
@@ -132,11 +155,54 @@ TEST(DirectorySafety, Lines) {
               "refusing to start sing-box: sing-box.exe" + changed);
     EXPECT_EQ(verdict_line(Guarded::config_file, R, path),
               "refusing to start sing-box: config.json" + changed);
-    EXPECT_EQ(verdict_line(Guarded::data_directory, W, path),
-              "warning: data directory is writable by non-administrators: " + path);
+    EXPECT_EQ(verdict_line(Guarded::config_file, R, path, "(a link)"),
+              "refusing to start sing-box: config.json" + changed + " (a link)");
     EXPECT_EQ(verdict_line(Guarded::config_file, W, path),
               "warning: config.json is readable by non-administrators: " + path);
     EXPECT_EQ(verdict_line(Guarded::config_file, S, path), std::nullopt);
+}
+
+// Why: the first refused right of the first ACE that grants one, named for where it lands; the
+// account through the caller's names.
+TEST(DirectorySafety, Reasons) {
+    const auto name = [](std::string_view sid) { return "<" + std::string(sid) + ">"; };
+    const auto why = [&](Guarded what, const std::string& sddl, bool link = false,
+                         std::uint32_t links = 1) {
+        return reason_text(assess(what, Entry{sddl, link, links}, SELF).why, name);
+    };
+    using G = Guarded;
+    EXPECT_EQ(why(G::data_directory, "O:SY" PROTECTED, true), "(a link)");
+    EXPECT_EQ(why(G::config_file, "O:SY" PROTECTED, false, 2), "(second hard link)");
+    EXPECT_EQ(why(G::config_file, "O:" + std::string(SOME_USER) + PROTECTED),
+              "(owner <" + std::string(SOME_USER) + ">)");
+    EXPECT_EQ(why(G::config_file, PROTECTED), "(owner unknown)");
+    EXPECT_EQ(why(G::config_file, "O:SYD:(A;;FA;;WD)"), "(permissions unreadable)");
+    EXPECT_EQ(why(G::data_directory, "O:SYD:NO_ACCESS_CONTROL"), "(<WD> may create files)");
+    const struct {
+        Guarded what;
+        const char* ace;
+        const char* reason;
+    } rights[] = {
+        {G::data_directory, "(A;CIID;0x116;;;BU)", "(<BU> may create files)"},
+        {G::config_file, "(A;;0x1301bf;;;WD)", "(<WD> may write)"},
+        {G::service_executable, "(A;;WD;;;BU)", "(<BU> may change permissions)"},
+        {G::service_directory, "(A;CIIO;WO;;;BU)", "(<BU> may take ownership of new folders)"},
+        {G::data_directory, "(A;OICIIO;GA;;;CO)(A;OIIO;SD;;;BU)", "(<BU> may delete new files)"},
+        {G::config_file, "(A;;FR;;;BU)", "(<BU> may read)"}, // the warning's
+    };
+    for (const auto& row : rights) {
+        EXPECT_EQ(why(row.what, "O:SY" PROTECTED + std::string(row.ace)), row.reason) << row.ace;
+    }
+}
+
+// Only name surrogates are links; a tag that cannot be read is taken for one.
+TEST(DirectorySafety, ReparseTags) {
+    EXPECT_TRUE(reparse_tag_is_link(0xA000000Cu));  // IO_REPARSE_TAG_SYMLINK
+    EXPECT_TRUE(reparse_tag_is_link(0xA0000003u));  // IO_REPARSE_TAG_MOUNT_POINT (junction)
+    EXPECT_FALSE(reparse_tag_is_link(0x80000017u)); // IO_REPARSE_TAG_WOF (compact /exe)
+    EXPECT_FALSE(reparse_tag_is_link(0x80000013u)); // IO_REPARSE_TAG_DEDUP
+    EXPECT_FALSE(reparse_tag_is_link(0x9000001Au)); // IO_REPARSE_TAG_CLOUD_1
+    EXPECT_TRUE(reparse_tag_is_link(std::nullopt));
 }
 
 } // namespace

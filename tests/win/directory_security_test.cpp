@@ -17,6 +17,11 @@
 namespace kestrune::win {
 namespace {
 
+std::optional<Verdict> verdict_at(Guarded what, const std::wstring& path) {
+    const std::optional<Judgement> judgement = judge_path(what, path);
+    return judgement ? std::optional<Verdict>(judgement->verdict) : std::nullopt;
+}
+
 // Wine keeps no security descriptors for files: it turns a DACL into Unix mode bits when it
 // creates or re-permissions a file and makes one up from the mode bits when asked, with the
 // Wine user as the owner. Where Windows and Wine must differ, the tests say so.
@@ -142,7 +147,7 @@ TEST_F(DirectorySecurityTest, NewDirectoryGetsTheProtectedDacl) {
 
     // Nobody but the trusted accounts holds any right on it: not even a service directory's
     // strict rules find a fault, and config.json inside would not be readable by others.
-    EXPECT_EQ(judge_path(Guarded::service_directory, dir), Verdict::safe) << read_entry(dir)->sddl;
+    EXPECT_EQ(verdict_at(Guarded::service_directory, dir), Verdict::safe) << read_entry(dir)->sddl;
     if (running_under_wine()) {
         // The owner is always the Wine user (this process's own, hence trusted); what is not
         // granted to Everyone leaves no "other" mode bits.
@@ -170,7 +175,7 @@ TEST_F(DirectorySecurityTest, ExistingDirectoryIsLeftAsItIs) {
     const Status again = create_protected_directory(dir);
     ASSERT_TRUE(again.ok()) << again.error();
     EXPECT_EQ(dacl_sddl(dir), before);
-    EXPECT_EQ(judge_path(Guarded::data_directory, dir), Verdict::refuse) << read_entry(dir)->sddl;
+    EXPECT_EQ(verdict_at(Guarded::data_directory, dir), Verdict::refuse) << read_entry(dir)->sddl;
 }
 
 TEST_F(DirectorySecurityTest, CreationFailuresAreOsErrors) {
@@ -198,7 +203,11 @@ TEST_F(DirectorySecurityTest, WeakDaclIsSeenInTheAcesNotOnlyTheOwner) {
     const std::optional<OwnerAndDacl> security = parse_owner_and_dacl(entry->sddl);
     ASSERT_TRUE(security.has_value()) << entry->sddl;
     EXPECT_TRUE(is_trusted_sid(security->owner, process_user())) << entry->sddl;
-    EXPECT_EQ(judge_path(Guarded::data_directory, dir), Verdict::refuse) << entry->sddl;
+    EXPECT_EQ(verdict_at(Guarded::data_directory, dir), Verdict::refuse) << entry->sddl;
+    // The reason names the account as LookupAccountSidW does, or by its SID.
+    EXPECT_EQ(account_name("BU"), "BUILTIN\\Users");
+    EXPECT_EQ(account_name("WD"), "Everyone");
+    EXPECT_EQ(account_name("S-1-5-21-1-2-3-4242"), "S-1-5-21-1-2-3-4242");
 }
 
 // A link in the directory's place is judged as a link, not by its target's security: whoever
@@ -211,7 +220,10 @@ TEST_F(DirectorySecurityTest, LinkInPlaceOfTheDirectoryIsJudgedAsALink) {
 
     ASSERT_TRUE(read_entry(link).ok());
     EXPECT_TRUE(read_entry(link)->reparse_point);
-    EXPECT_EQ(judge_path(Guarded::data_directory, link), Verdict::refuse);
+    const std::optional<Judgement> judged = judge_path(Guarded::data_directory, link);
+    ASSERT_TRUE(judged.has_value());
+    EXPECT_EQ(judged->verdict, Verdict::refuse);
+    EXPECT_EQ(judged->why.kind, Finding::Kind::link);
     EXPECT_FALSE(read_entry(target)->reparse_point);
 
     const std::wstring before = dacl_sddl(target);
@@ -224,8 +236,8 @@ TEST_F(DirectorySecurityTest, LinkInPlaceOfTheDirectoryIsJudgedAsALink) {
 TEST_F(DirectorySecurityTest, MissingEntryIsNoVerdict) {
     EXPECT_EQ(read_entry(path(L"not-there")).error().code,
               static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
-    EXPECT_EQ(judge_path(Guarded::data_directory, path(L"not-there")), std::nullopt);
-    EXPECT_EQ(judge_path(Guarded::config_file, path(L"missing\\config.json")), std::nullopt);
+    EXPECT_EQ(verdict_at(Guarded::data_directory, path(L"not-there")), std::nullopt);
+    EXPECT_EQ(verdict_at(Guarded::config_file, path(L"missing\\config.json")), std::nullopt);
 }
 
 // config.json is judged through a handle on the entry itself, its contents never read; a
@@ -238,14 +250,14 @@ TEST_F(DirectorySecurityTest, ConfigFileLinksAreRefused) {
     CloseHandle(file);
     // Wine gives Everyone read on every file; an administrator's file on Windows keeps the
     // temp directory's inheritance, which no ordinary user reaches.
-    EXPECT_EQ(judge_path(Guarded::config_file, config),
+    EXPECT_EQ(verdict_at(Guarded::config_file, config),
               running_under_wine() ? Verdict::warn : Verdict::safe)
         << read_entry(config)->sddl;
 
     const std::wstring second = path(L"second-name.json");
     ASSERT_TRUE(CreateHardLinkW(second.c_str(), config.c_str(), nullptr)) << GetLastError();
     EXPECT_EQ(read_entry(config)->link_count, 2u);
-    EXPECT_EQ(judge_path(Guarded::config_file, config), Verdict::refuse);
+    EXPECT_EQ(verdict_at(Guarded::config_file, config), Verdict::refuse);
     ASSERT_TRUE(DeleteFileW(second.c_str()));
 
     // ln's command line reaches it in the locale's charset, so the link points to a plain name.
@@ -261,12 +273,12 @@ TEST_F(DirectorySecurityTest, ConfigFileLinksAreRefused) {
         ASSERT_TRUE(CreateSymbolicLinkW(link.c_str(), target.c_str(),
                                         SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE));
     }
-    EXPECT_EQ(judge_path(Guarded::config_file, link), Verdict::refuse);
+    EXPECT_EQ(verdict_at(Guarded::config_file, link), Verdict::refuse);
     ASSERT_TRUE(DeleteFileW(target.c_str()));
     // Dangling now: on Windows still a link, never "missing". Wine 8 shows nothing at all
     // there (every look follows the link), so sing-box would just not find its configuration.
     if (!running_under_wine()) {
-        EXPECT_EQ(judge_path(Guarded::config_file, link), Verdict::refuse);
+        EXPECT_EQ(verdict_at(Guarded::config_file, link), Verdict::refuse);
     }
 }
 
