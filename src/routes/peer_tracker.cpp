@@ -1,6 +1,7 @@
 #include "routes/peer_tracker.h"
 
 #include <algorithm>
+#include <tuple>
 #include <utility>
 
 #include "routes/public_address.h"
@@ -31,7 +32,7 @@ bool PeerTracker::observe(std::uint64_t now, const PeerSet& detected) {
     for (const auto& [address, state] : newcomers) {
         if (wanted_.size() >= max_peers_) {
             if (!gone_listed) {
-                gone = gone_least_recent_first(detected);
+                gone = evictable_in_order(detected);
                 gone_listed = true;
             }
             if (next_gone == gone.size()) {
@@ -40,26 +41,29 @@ bool PeerTracker::observe(std::uint64_t now, const PeerSet& detected) {
             }
             forget(gone[next_gone++]);
         }
-        wanted_.emplace(address, WantedPeer{now, state});
+        wanted_.emplace(address, WantedPeer{now, state, now, admissions_++});
     }
     const bool episode_begins = waiting && !peers_waiting_;
     peers_waiting_ = waiting;
     return episode_begins;
 }
 
-std::vector<Ipv4Address> PeerTracker::gone_least_recent_first(const PeerSet& detected) const {
-    std::vector<std::pair<std::uint64_t, Ipv4Address>> gone;
+std::vector<Ipv4Address> PeerTracker::evictable_in_order(const PeerSet& detected) const {
+    // (live, when, tie, address): gone peers first, by last sighting (the lowest address first
+    // among those of one second); then live half-open ones by admission.
+    std::vector<std::tuple<bool, std::uint64_t, std::uint64_t, Ipv4Address>> candidates;
     for (const auto& [address, peer] : wanted_) {
         if (!detected.contains(address)) {
-            gone.emplace_back(peer.last_seen, address);
+            candidates.emplace_back(false, peer.last_seen, 0, address);
+        } else if (peer.state == PeerState::half_open) {
+            candidates.emplace_back(true, peer.first_seen, peer.arrival, address);
         }
     }
-    // Among peers last seen in the same second, the lowest address goes first.
-    std::sort(gone.begin(), gone.end());
+    std::sort(candidates.begin(), candidates.end());
     std::vector<Ipv4Address> addresses;
-    addresses.reserve(gone.size());
-    for (const auto& [last_seen, address] : gone) {
-        addresses.push_back(address);
+    addresses.reserve(candidates.size());
+    for (const auto& candidate : candidates) {
+        addresses.push_back(std::get<3>(candidate));
     }
     return addresses;
 }
@@ -81,10 +85,24 @@ PeerPlan PeerTracker::plan(std::uint64_t now) {
             plan.to_remove.push_back(address);
         }
     }
+    // (half-open, key, tie, address): established peers by admission, then half-open ones
+    // newest first (lowest address first within a second). The newest have the most SYN
+    // retransmissions left, so when route.exe cannot keep up with a scan wave, the runs go to
+    // clients that can still get in.
+    std::vector<std::tuple<bool, std::uint64_t, std::uint64_t, Ipv4Address>> candidates;
     for (const auto& [address, peer] : wanted_) {
-        if (!present_.contains(address)) {
-            plan.to_add.push_back(address);
+        if (present_.contains(address)) {
+            continue;
         }
+        if (peer.state == PeerState::established) {
+            candidates.emplace_back(false, peer.arrival, 0, address);
+        } else if (now - std::min(now, peer.first_seen) <= HALF_OPEN_ADD_WAIT_SECONDS) {
+            candidates.emplace_back(true, ~peer.first_seen, peer.arrival, address);
+        }
+    }
+    std::sort(candidates.begin(), candidates.end());
+    for (const auto& candidate : candidates) {
+        plan.to_add.push_back(std::get<3>(candidate));
     }
     return plan;
 }

@@ -15,8 +15,11 @@
 namespace kestrune::routes {
 
 struct PeerPlan {
-    std::vector<Ipv4Address> to_add;    // wanted, no host route known to be in place
-    std::vector<Ipv4Address> to_remove; // owned, no longer wanted
+    // Wanted, no host route known to be in place, in the order to add them: peers seen
+    // established first (longest waiting first), then half-open ones newest first, without
+    // those that have waited past HALF_OPEN_ADD_WAIT_SECONDS.
+    std::vector<Ipv4Address> to_add;
+    std::vector<Ipv4Address> to_remove; // owned, no longer wanted, ascending
 };
 
 class PeerTracker {
@@ -26,6 +29,10 @@ class PeerTracker {
     // behind for ten minutes.
     static constexpr std::uint64_t HALF_OPEN_TTL_SECONDS = 30;
     static constexpr std::uint64_t MAX_PEERS = 256;
+    // A client whose SYN has gone unanswered this long has given up (Windows retransmits after
+    // about 1, 3, 7 and 15 s and gives up at about 21 s): a route for it would only cost a
+    // route.exe run that a newer client needs.
+    static constexpr std::uint64_t HALF_OPEN_ADD_WAIT_SECONDS = 20;
 
     // A half-open peer keeps the shorter of the two TTLs.
     explicit PeerTracker(std::uint64_t peer_ttl_seconds = PEER_TTL_SECONDS,
@@ -36,9 +43,11 @@ class PeerTracker {
 
     // Refreshes the peers seen now and admits new ones, lowest address first. A wanted peer
     // not in `detected` is gone; when the wanted set is full, a newcomer takes the place of the
-    // gone peer seen least recently. Live peers are never dropped: while all of them are, a
-    // newcomer waits, unrecorded, for a later pass. Returns true when peers wait now and none
-    // waited at the previous observation, so the limit is logged once per such episode.
+    // gone peer seen least recently or, when none is gone, of the live peer never seen past the
+    // handshake that came first (a scan or a SYN flood must not lock real clients out). Live
+    // peers seen established are never dropped: while all wanted peers are, a newcomer waits,
+    // unrecorded, for a later pass. Returns true when peers wait now and none waited at the
+    // previous observation, so the limit is logged once per such episode.
     [[nodiscard]] bool observe(std::uint64_t now, const PeerSet& detected);
     // Forgets the peers whose TTL has run out, then says what to add and what to delete.
     PeerPlan plan(std::uint64_t now);
@@ -55,12 +64,16 @@ class PeerTracker {
     struct WantedPeer {
         std::uint64_t last_seen;
         PeerState state; // established once any sighting was
+        std::uint64_t first_seen;
+        std::uint64_t arrival; // order of admission, for ties within a second
     };
 
     // No longer wanted: an adopted route is forgotten, not deleted; an owned one stays in
     // owned_ until its DELETE succeeds.
     void forget(Ipv4Address address);
-    std::vector<Ipv4Address> gone_least_recent_first(const PeerSet& detected) const;
+    // Who makes room for newcomers, in order: gone peers seen least recently, then live
+    // half-open ones admitted first.
+    std::vector<Ipv4Address> evictable_in_order(const PeerSet& detected) const;
 
     std::uint64_t peer_ttl_seconds_;
     std::uint64_t half_open_ttl_seconds_;
@@ -69,6 +82,7 @@ class PeerTracker {
     std::set<Ipv4Address> present_;
     std::set<Ipv4Address> owned_; // always a subset of present_
     bool peers_waiting_ = false;  // at the last observation
+    std::uint64_t admissions_ = 0;
 };
 
 } // namespace kestrune::routes

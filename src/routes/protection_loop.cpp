@@ -1,15 +1,44 @@
 #include "routes/protection_loop.h"
 
+#include <algorithm>
 #include <set>
 #include <string>
+#include <utility>
 
 namespace kestrune::routes {
 namespace {
 
+using std::chrono::milliseconds;
+
+// Without a pool: each run on the worker's thread, at once; the pause between passes as given.
+class SerialPool final : public RoutePool {
+  public:
+    explicit SerialPool(const ProtectionDependencies& deps) : deps_(deps) {}
+
+    std::size_t free_slots() const override { return 1; }
+    void set_slots(std::size_t) override {}
+    void start(RouteJob job) override {
+        Status status = deps_.run_route_command(job.verb, job.peer);
+        finished_.push_back({std::move(job), std::move(status)});
+    }
+    std::vector<RouteOutcome> take_finished() override { return std::exchange(finished_, {}); }
+    std::size_t running() const override { return 0; }
+    std::uint64_t now_ms() const override { return deps_.now_seconds() * 1000; }
+    bool wait_until(std::uint64_t) override {
+        deps_.pause();
+        return false;
+    }
+
+  private:
+    const ProtectionDependencies& deps_;
+    std::vector<RouteOutcome> finished_;
+};
+
 class ProtectionWorker {
   public:
-    ProtectionWorker(PeerTracker tracker, const ProtectionDependencies& deps, RdpPortWatch rdp_port)
-        : tracker_(std::move(tracker)), deps_(deps), rdp_port_(rdp_port) {}
+    ProtectionWorker(PeerTracker tracker, const ProtectionDependencies& deps, RoutePool& pool,
+                     RdpPortWatch rdp_port)
+        : tracker_(std::move(tracker)), deps_(deps), pool_(pool), rdp_port_(rdp_port) {}
 
     void run_pass() {
         const std::uint64_t now = deps_.now_seconds();
@@ -34,29 +63,76 @@ class ProtectionWorker {
             report_once(TCP_TABLE_KEY, "RDP peer detection failed: " + detected.error());
         }
 
+        take_outcomes();
+        // The backlog is made anew each pass, so a newcomer is ordered among the waiting at
+        // once rather than behind what an earlier pass planned.
         const PeerPlan plan = tracker_.plan(now);
+        backlog_.clear();
+        next_ = 0;
         for (const Ipv4Address address : plan.to_add) {
-            add_route(address);
-        }
-        for (const Ipv4Address address : plan.to_remove) {
-            const std::string text = address.to_string();
-            const Status removed = deps_.run_route_command("DELETE", address);
-            if (removed) {
-                tracker_.mark_removed(address);
-                deps_.log("RDP physical return route removed for " + text);
-            } else {
-                report_once("remove:" + text, "RDP route removal failed: " + removed.error());
+            if (!in_flight_.contains(address)) {
+                backlog_.emplace_back("ADD", address);
             }
         }
+        for (const Ipv4Address address : plan.to_remove) {
+            if (!in_flight_.contains(address)) {
+                backlog_.emplace_back("DELETE", address);
+            }
+        }
+        dispatch();
+    }
+
+    // A run ended between passes: its outcome, then the next run of the backlog.
+    void between_passes() {
+        take_outcomes();
+        dispatch();
     }
 
     void shut_down() {
-        for (const Ipv4Address address : tracker_.take_owned()) {
-            // Nothing more can be done about a failure here: the route stays in the table.
-            (void)deps_.run_route_command("DELETE", address);
-            if (deps_.route_deleted_at_stop) {
-                deps_.route_deleted_at_stop();
+        pool_.set_slots(ROUTE_STOP_SLOTS);
+        const std::uint64_t deadline = pool_.now_ms() + STOP_BUDGET_MS;
+        stopping_ = true;
+        std::vector<Ipv4Address> to_delete = tracker_.take_owned();
+        std::size_t next = 0;
+        std::size_t left = 0;
+        const auto take_stop_outcomes = [&] {
+            for (RouteOutcome& outcome : pool_.take_finished()) {
+                if (outcome.job.verb == "ADD") {
+                    // Added after all: deleted like the rest while there is time.
+                    if (outcome.status) {
+                        to_delete.push_back(outcome.job.peer);
+                    }
+                    continue;
+                }
+                // Nothing more can be done about a failure: the route stays in the table.
+                left += outcome.status ? 0 : 1;
+                if (deps_.route_deleted_at_stop) {
+                    deps_.route_deleted_at_stop();
+                }
             }
+        };
+        for (;;) {
+            take_stop_outcomes();
+            const std::uint64_t now = pool_.now_ms();
+            const std::uint64_t remaining = deadline > now ? deadline - now : 0;
+            const bool may_start = remaining >= STOP_TERMINATE_MS + MIN_STOP_RUN_MS;
+            while (may_start && next < to_delete.size() && pool_.free_slots() > 0) {
+                const milliseconds bound = std::min<milliseconds>(
+                    ROUTE_COMMAND_TIMEOUT, milliseconds(remaining - STOP_TERMINATE_MS));
+                pool_.start({"DELETE", to_delete[next++], bound});
+                take_stop_outcomes();
+            }
+            if (pool_.running() == 0 && (next == to_delete.size() || !may_start)) {
+                break;
+            }
+            // Every run started is bounded to end before the deadline; waiting for all of them
+            // leaves no run going past the stop.
+            pool_.wait_until(std::min(deadline, now + 1000));
+        }
+        left += to_delete.size() - next;
+        if (left > 0) {
+            deps_.log("RDP route protection left " + std::to_string(left) +
+                      " host routes in place");
         }
         deps_.log("RDP route protection stopped");
     }
@@ -64,23 +140,54 @@ class ProtectionWorker {
   private:
     static constexpr std::string_view TCP_TABLE_KEY = "tcp-table";
 
-    void add_route(Ipv4Address address) {
-        const std::string text = address.to_string();
+    void dispatch() {
+        while (next_ < backlog_.size() && pool_.free_slots() > 0) {
+            const auto& [verb, address] = backlog_[next_++];
+            if (verb == "ADD" && !needs_route(address)) {
+                continue;
+            }
+            in_flight_.insert(address);
+            pool_.start({verb, address, ROUTE_COMMAND_TIMEOUT});
+            // Taken at once, so a run that ended inside start() is logged before the next.
+            take_outcomes();
+        }
+    }
+
+    bool needs_route(Ipv4Address address) {
         const Result<bool> in_place = deps_.route_in_place(address);
         if (!in_place) {
             report_inspection_failure(address, in_place.error());
-            return;
+            return false;
         }
         if (*in_place) {
             tracker_.mark_present(address);
-            return;
+            return false;
         }
-        const Status added = deps_.run_route_command("ADD", address);
-        if (added) {
-            tracker_.mark_added(address);
-            deps_.log("RDP physical return route added for " + text);
-        } else {
-            report_once("add:" + text, "RDP route add failed: " + added.error());
+        return true;
+    }
+
+    void take_outcomes() {
+        if (stopping_) {
+            return; // shut_down() takes them itself
+        }
+        for (const RouteOutcome& outcome : pool_.take_finished()) {
+            const Ipv4Address address = outcome.job.peer;
+            const std::string text = address.to_string();
+            in_flight_.erase(address);
+            if (outcome.job.verb == "ADD") {
+                if (outcome.status) {
+                    tracker_.mark_added(address);
+                    deps_.log("RDP physical return route added for " + text);
+                } else {
+                    report_once("add:" + text, "RDP route add failed: " + outcome.status.error());
+                }
+            } else if (outcome.status) {
+                tracker_.mark_removed(address);
+                deps_.log("RDP physical return route removed for " + text);
+            } else {
+                report_once("remove:" + text,
+                            "RDP route removal failed: " + outcome.status.error());
+            }
         }
     }
 
@@ -99,18 +206,28 @@ class ProtectionWorker {
     PeerScreen screen_;
     PeerTracker tracker_;
     const ProtectionDependencies& deps_;
+    RoutePool& pool_;
     RdpPortWatch rdp_port_;
     std::set<std::string, std::less<>> reported_failures_;
+    std::vector<std::pair<std::string, Ipv4Address>> backlog_;
+    std::size_t next_ = 0;
+    std::set<Ipv4Address> in_flight_;
+    bool stopping_ = false;
 };
 
 } // namespace
 
 void run_protection_loop(const std::atomic<bool>& stop_flag, PeerTracker tracker,
                          const ProtectionDependencies& deps, RdpPortWatch rdp_port) {
-    ProtectionWorker worker(std::move(tracker), deps, rdp_port);
+    SerialPool serial(deps);
+    RoutePool& pool = deps.pool != nullptr ? *deps.pool : serial;
+    ProtectionWorker worker(std::move(tracker), deps, pool, rdp_port);
     while (!stop_flag.load()) {
+        const std::uint64_t next_pass = pool.now_ms() + PASS_INTERVAL_MS;
         worker.run_pass();
-        deps.pause();
+        while (pool.wait_until(next_pass)) {
+            worker.between_passes();
+        }
     }
     worker.shut_down();
 }

@@ -11,6 +11,7 @@
 #include "routes/peer_screen.h"
 #include "routes/peer_tracker.h"
 #include "routes/rdp_port_watch.h"
+#include "routes/route_pool.h"
 #include "routes/tcp_table.h"
 #include "win/result.h"
 
@@ -35,10 +36,26 @@ struct ProtectionDependencies {
     // Optional: called after each route deleted at shutdown, so whoever waits for the stop
     // can show progress.
     std::function<void()> route_deleted_at_stop;
+    // Optional: where route commands run, side by side, while detection goes on; between
+    // passes the worker waits on it instead of `pause`. Without one each command runs through
+    // `run_route_command` on the worker's own thread, one after another.
+    RoutePool* pool = nullptr;
 };
 
+// Detection runs every PASS_INTERVAL from the start of one pass to the next.
+inline constexpr std::uint64_t PASS_INTERVAL_MS = 250;
+// The whole stop: Windows Installer waits 30 s for STOPPED (then error 1921), and the child's
+// end and the service's own reports come before and after the deletions.
+inline constexpr std::uint64_t STOP_BUDGET_MS = 20'000;
+// A run started at a stop is bounded by what is left of the budget, less this for the
+// termination of a run that outlasts it; none starts with less than MIN_STOP_RUN_MS left.
+inline constexpr std::uint64_t STOP_TERMINATE_MS = 2'000;
+inline constexpr std::uint64_t MIN_STOP_RUN_MS = 1'000;
+
 // Runs passes until `stop_flag` is seen at the top of a pass, then deletes the routes it added
-// (ascending, outcome ignored, nothing logged) and logs "RDP route protection stopped".
+// (ascending, side by side on the pool, failures not logged) within STOP_BUDGET_MS, logs
+// "RDP route protection left N host routes in place" when some could not be deleted, and
+// "RDP route protection stopped".
 // `rdp_port` may hold a reading taken before the start (which the caller has logged); without
 // one the first pass reads the port.
 void run_protection_loop(const std::atomic<bool>& stop_flag, PeerTracker tracker,

@@ -11,8 +11,6 @@
 namespace kestrune::routes {
 namespace {
 
-constexpr std::chrono::milliseconds PASS_PAUSE{250};
-
 void run_worker(std::shared_ptr<RouteProtection::StopRequest> stop_request, PhysicalRoute route,
                 RdpPortWatch rdp_port, RouteProtectionOptions options) {
     const auto started = std::chrono::steady_clock::now();
@@ -26,15 +24,21 @@ void run_worker(std::shared_ptr<RouteProtection::StopRequest> stop_request, Phys
     deps.run_route_command = [&route](std::string_view verb, Ipv4Address peer) {
         return run_route_command(verb, peer, route);
     };
+    // Declared before the loop runs and destroyed after it: the loop waits for every run it
+    // started before it returns.
+    ThreadedRoutePool pool(
+        [&route](std::string_view verb, Ipv4Address peer, std::chrono::milliseconds timeout) {
+            return run_route_command(verb, peer, route, timeout);
+        });
+    deps.pool = &pool;
     deps.log = [](std::string_view line) { logging::log_line(line); };
     deps.now_seconds = [started] {
         const auto elapsed = std::chrono::steady_clock::now() - started;
         return static_cast<std::uint64_t>(
             std::chrono::duration_cast<std::chrono::seconds>(elapsed).count());
     };
-    // A plain sleep, deliberately not a wait on the stop flag: a stop is noticed at the top of
-    // the next pass.
-    deps.pause = [] { std::this_thread::sleep_for(PASS_PAUSE); };
+    // Between passes the worker waits on the pool (for the next pass or a run that ended),
+    // deliberately not on the stop flag: a stop is noticed at the top of the next pass.
     deps.route_deleted_at_stop = [&stop_request] {
         if (stop_request->route_deleted) {
             stop_request->route_deleted();

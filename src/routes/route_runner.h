@@ -6,17 +6,9 @@
 #include <string_view>
 
 #include "routes/physical_route.h"
+#include "routes/route_pool.h"
 
 namespace kestrune::routes {
-
-// route.exe normally ends within a second. One that hangs (a wedged network stack, a driver
-// update in progress) must not hold the protection worker, and with it the service's stop,
-// for ever.
-inline constexpr std::chrono::milliseconds ROUTE_COMMAND_TIMEOUT{std::chrono::seconds(10)};
-
-// How long a route.exe terminated after the bound is waited for: TerminateProcess only
-// starts the end, and a process stuck in the kernel may take a moment (or never end).
-inline constexpr std::chrono::milliseconds ROUTE_TERMINATE_WAIT{std::chrono::seconds(2)};
 
 // `verb` is "ADD" or "DELETE". Succeeds only when route.exe exits with 0. A run that has not
 // ended after `timeout` is terminated and fails with route_timeout_error's text. The service

@@ -4,6 +4,7 @@
 // input, output and error ("2 2 2" for the null device) to route-std-handles.txt and its
 // process id to route-pid.txt, waits while route-hold.txt exists beside itself (when that file
 // names a verb, only runs with that verb wait: "DELETE" hangs every deletion, however long),
+// sleeps the milliseconds written in route-delay-ms.txt beside itself (none when it is missing),
 // then exits with the code written in route-exit-code.txt beside itself (decimal or
 // 0x-prefixed hex), or 0 when that file is missing.
 
@@ -33,16 +34,25 @@ std::wstring own_directory() {
     return path.substr(0, path.find_last_of(L"\\/"));
 }
 
+// Runs side by side append under a lock: Wine's append is a seek and a write, and two
+// processes between the two lose a line.
 bool append_line(const std::wstring& file, const std::string& line) {
-    HANDLE handle = CreateFileW(file.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+    HANDLE handle = CreateFileW(file.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                 nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         return false;
     }
+    OVERLAPPED far_byte{};
+    far_byte.Offset = 0xFFFFFFF0u; // a byte no line reaches
+    const bool locked = LockFileEx(handle, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &far_byte);
     const std::string text = line + "\n";
     DWORD written = 0;
     const BOOL ok =
+        SetFilePointer(handle, 0, nullptr, FILE_END) != INVALID_SET_FILE_POINTER &&
         WriteFile(handle, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+    if (locked) {
+        UnlockFileEx(handle, 0, 1, 0, &far_byte);
+    }
     CloseHandle(handle);
     return ok && written == text.size();
 }
@@ -96,6 +106,8 @@ int main() {
     while (held(hold)) {
         Sleep(10);
     }
+    const std::string delay = read_start(directory + L"\\route-delay-ms.txt");
+    Sleep(static_cast<DWORD>(std::strtoul(delay.c_str(), nullptr, 10)));
     const std::string code = read_start(directory + L"\\route-exit-code.txt");
     ExitProcess(static_cast<UINT>(std::strtoul(code.c_str(), nullptr, 0)));
 }

@@ -24,6 +24,7 @@ TEST(ClassifyLine, TheLongestMatchingRowOrTheCatchAll) {
         {"warning: something new", 200, W},
         {"warning: config.json is readable by non-administrators: C:\\D\\config.json", 203, W},
         {"RDP route protection is at its limit of 256 connected peers; new clients wait", 211, W},
+        {"RDP route protection left 3 host routes in place", 213, W},
         {"RDP route protection unavailable: physical IPv4 default route has no gateway", 302, E},
         {"refusing to start sing-box: the data directory can be changed by non-administrators: C:",
          303, E},

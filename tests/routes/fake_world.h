@@ -3,6 +3,7 @@
 // pause, RDP peers connected during given whole-second spans, scripted failures, and one
 // event list holding every route command and log line in the order they happened.
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -21,6 +22,35 @@ struct Span {
     std::uint64_t first; // seconds, inclusive
     std::uint64_t last;  // seconds, inclusive
     bool contains(std::uint64_t second) const { return second >= first && second <= last; }
+};
+
+class FakeWorld;
+
+// Route commands side by side in fake time: each run takes `run_ms` of it (or ends at its
+// bound, failing), at most `slots` at once; waiting moves the clock to the next end or the
+// deadline.
+class FakePool final : public RoutePool {
+  public:
+    FakePool(FakeWorld& world, std::size_t slots) : world_(world), slots_(slots) {}
+    std::function<std::uint64_t(std::string_view verb, Ipv4Address)> run_ms =
+        [](std::string_view, Ipv4Address) { return std::uint64_t{250}; };
+    std::size_t most_running = 0;
+
+    std::size_t free_slots() const override {
+        return slots_ > running_.size() ? slots_ - running_.size() : 0;
+    }
+    void set_slots(std::size_t slots) override { slots_ = slots; }
+    void start(RouteJob job) override;
+    std::vector<RouteOutcome> take_finished() override { return std::exchange(finished_, {}); }
+    std::size_t running() const override { return running_.size(); }
+    std::uint64_t now_ms() const override;
+    bool wait_until(std::uint64_t deadline_ms) override;
+
+  private:
+    FakeWorld& world_;
+    std::size_t slots_;
+    std::multimap<std::uint64_t, RouteJob> running_; // by end
+    std::vector<RouteOutcome> finished_;
 };
 
 class FakeWorld {
@@ -49,6 +79,8 @@ class FakeWorld {
     std::function<void()> route_deleted_at_stop;
 
     std::vector<std::string> events; // "<ms> <what>"
+    std::vector<std::uint64_t> detected_at_ms;
+    FakePool* pool = nullptr; // set: commands run on it, side by side
     int detections = 0;
     int lookups = 0;
     int private_lookups = 0;
@@ -60,6 +92,7 @@ class FakeWorld {
         ProtectionDependencies deps;
         deps.detect_peers = [this](RdpPorts ports) -> Result<PeerSet> {
             ++detections;
+            detected_at_ms.push_back(ms);
             if (in_any(detection_fails, now())) {
                 return fail("GetExtendedTcpTable failed: 122");
             }
@@ -105,6 +138,7 @@ class FakeWorld {
         deps.log = [this](std::string_view line) { record("log " + std::string(line)); };
         deps.now_seconds = [this] { return now(); };
         deps.route_deleted_at_stop = route_deleted_at_stop;
+        deps.pool = pool;
         deps.pause = [this] {
             ms += 250;
             if (ms >= stop_at_ms) {
@@ -132,7 +166,45 @@ class FakeWorld {
         }
         return false;
     }
+
+  public:
     void record(const std::string& what) { events.push_back(at(ms, what)); }
+    bool fails(std::string_view verb, Ipv4Address peer) { return command_fails(verb, peer, now()); }
 };
+
+inline void FakePool::start(RouteJob job) {
+    world_.record(job.verb + " " + job.peer.to_string());
+    const std::uint64_t bound = static_cast<std::uint64_t>(job.timeout.count());
+    const bool add = job.verb == "ADD";
+    running_.emplace(world_.ms + std::min(run_ms(job.verb, job.peer), bound), std::move(job));
+    if (add) { // before the stop
+        most_running = std::max(most_running, running_.size());
+    }
+}
+
+inline std::uint64_t FakePool::now_ms() const {
+    return world_.ms;
+}
+
+inline bool FakePool::wait_until(std::uint64_t deadline_ms) {
+    const bool ends = !running_.empty() && running_.begin()->first <= deadline_ms;
+    world_.ms = std::max(world_.ms, ends ? running_.begin()->first : deadline_ms);
+    while (!running_.empty() && running_.begin()->first <= world_.ms) {
+        RouteJob job = std::move(running_.begin()->second);
+        const bool timed_out =
+            run_ms(job.verb, job.peer) > static_cast<std::uint64_t>(job.timeout.count());
+        running_.erase(running_.begin());
+        Status status;
+        if (timed_out || world_.fails(job.verb, job.peer)) {
+            status = fail("route.exe " + job.verb + " " + job.peer.to_string() +
+                          (timed_out ? ": timed out" : " exited with exit code: 1"));
+        }
+        finished_.push_back({std::move(job), std::move(status)});
+    }
+    if (world_.ms >= world_.stop_at_ms) {
+        world_.stop = true;
+    }
+    return ends;
+}
 
 } // namespace kestrune::routes::testing_support

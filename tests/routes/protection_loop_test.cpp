@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <map>
+
 #include "fake_world.h"
 
 namespace kestrune::routes {
@@ -185,8 +187,9 @@ TEST(ProtectionLoop, HalfOpenPeersExpireAfterThirtySecondsEstablishedOnesAfterSi
     world.run();
     EXPECT_EQ(world.events,
               (std::vector<std::string>{
-                  at(0, "ADD 1.0.0.1"), at(0, ADDED + "1.0.0.1"), at(0, "ADD 1.0.0.2"),
-                  at(0, ADDED + "1.0.0.2"), at(0, "ADD 1.0.0.3"), at(0, ADDED + "1.0.0.3"),
+                  // Established peers first.
+                  at(0, "ADD 1.0.0.3"), at(0, ADDED + "1.0.0.3"), at(0, "ADD 1.0.0.1"),
+                  at(0, ADDED + "1.0.0.1"), at(0, "ADD 1.0.0.2"), at(0, ADDED + "1.0.0.2"),
                   at(40'000, "DELETE 1.0.0.1"), at(40'000, REMOVED + "1.0.0.1"),
                   at(610'000, "DELETE 1.0.0.2"), at(610'000, REMOVED + "1.0.0.2"),
                   at(610'000, "DELETE 1.0.0.3"), at(610'000, REMOVED + "1.0.0.3"),
@@ -265,7 +268,8 @@ TEST(ProtectionLoop, StopDeletesOwnedRoutesAscendingWithoutLogLines) {
         world.connected[peer] = {{0, 100}};
     }
     world.in_place = {{6, 6, 6, 6}};
-    // A failing deletion at shutdown is dropped and does not keep the others from running.
+    // A failing deletion at shutdown does not keep the others from running; its route is
+    // counted as left in place.
     world.command_fails = [](std::string_view verb, Ipv4Address peer, std::uint64_t) {
         return verb == "DELETE" && peer == Ipv4Address{7, 7, 7, 7};
     };
@@ -273,13 +277,14 @@ TEST(ProtectionLoop, StopDeletesOwnedRoutesAscendingWithoutLogLines) {
     // One progress call per deletion, failed or not, none for the adopted route.
     world.route_deleted_at_stop = [&] { world.events.push_back(at(world.ms, "progress")); };
     world.run();
-    EXPECT_EQ(world.events,
-              (std::vector<std::string>{
-                  at(0, "ADD 5.6.7.8"), at(0, ADDED + "5.6.7.8"), at(0, "ADD 7.7.7.7"),
-                  at(0, ADDED + "7.7.7.7"), at(0, "ADD 9.9.9.9"), at(0, ADDED + "9.9.9.9"),
-                  at(5000, "DELETE 5.6.7.8"), at(5000, "progress"), at(5000, "DELETE 7.7.7.7"),
-                  at(5000, "progress"), at(5000, "DELETE 9.9.9.9"), at(5000, "progress"),
-                  at(5000, STOPPED)}));
+    EXPECT_EQ(
+        world.events,
+        (std::vector<std::string>{
+            at(0, "ADD 5.6.7.8"), at(0, ADDED + "5.6.7.8"), at(0, "ADD 7.7.7.7"),
+            at(0, ADDED + "7.7.7.7"), at(0, "ADD 9.9.9.9"), at(0, ADDED + "9.9.9.9"),
+            at(5000, "DELETE 5.6.7.8"), at(5000, "progress"), at(5000, "DELETE 7.7.7.7"),
+            at(5000, "progress"), at(5000, "DELETE 9.9.9.9"), at(5000, "progress"),
+            at(5000, "log RDP route protection left 1 host routes in place"), at(5000, STOPPED)}));
 }
 
 TEST(ProtectionLoop, RdpPortIsReadEveryMinuteAndOnlySessionsOnItOr3389Count) {
@@ -325,6 +330,85 @@ TEST(ProtectionLoop, StopBeforeTheFirstPassOnlyLogsTheStop) {
     world.run();
     EXPECT_EQ(world.events, (std::vector<std::string>{at(0, STOPPED)}));
     EXPECT_EQ(world.detections, 0);
+}
+
+// Runs side by side, at most two: established peers first, then half-open ones newest first;
+// a half-open peer that waited past 20 s gets no run. Detection keeps its 250 ms rhythm while
+// runs go on.
+TEST(ProtectionLoop, RunsSideBySideEstablishedFirstNewestHalfOpenNextWithinTheirWait) {
+    FakeWorld world;
+    testing_support::FakePool pool(world, 2);
+    world.pool = &pool;
+    pool.run_ms = [](std::string_view, Ipv4Address) { return std::uint64_t{1100}; };
+    const auto connect = [&](Ipv4Address peer, std::uint64_t from, bool half_open) {
+        world.connected[peer] = {{from, 100}};
+        if (half_open) {
+            world.half_open[peer] = {{from, 100}};
+        }
+    };
+    for (std::uint8_t i = 1; i <= 4; ++i) {
+        connect({1, 0, 0, i}, 0, true);
+    }
+    connect({2, 0, 0, 1}, 1, false);
+    connect({3, 0, 0, 1}, 2, true);
+    world.inspection_fails = {{5, 26}}; // nobody gets a route meanwhile
+    connect({4, 0, 0, 1}, 5, true);     // waits 22 s: given up
+    connect({6, 0, 0, 1}, 5, false);    // established: no bound
+    connect({5, 0, 0, 1}, 10, true);    // waits 17 s
+    world.stop_at_ms = 30'000;
+    world.run();
+    std::vector<std::string> adds;
+    for (const std::string& event : world.events) {
+        if (event.find(" ADD ") != std::string::npos) {
+            adds.push_back(event);
+        }
+    }
+    EXPECT_EQ(adds, (std::vector<std::string>{
+                        at(0, "ADD 1.0.0.1"), at(0, "ADD 1.0.0.2"), at(1100, "ADD 2.0.0.1"),
+                        at(1100, "ADD 1.0.0.3"), at(2200, "ADD 3.0.0.1"), at(2200, "ADD 1.0.0.4"),
+                        at(27'000, "ADD 6.0.0.1"), at(27'000, "ADD 5.0.0.1")}));
+    EXPECT_EQ(pool.most_running, 2u);
+    ASSERT_EQ(world.detected_at_ms.size(), 120u);
+    for (std::size_t i = 0; i < world.detected_at_ms.size(); ++i) {
+        EXPECT_EQ(world.detected_at_ms[i], 250 * i);
+    }
+}
+
+// The stop deletes side by side within its 20 s budget: each run bounded by what is left of
+// it, none started with less than 3 s left, and the routes not deleted are counted.
+TEST(ProtectionLoop, StopDeletesSideBySideWithinItsBudget) {
+    for (const std::uint64_t delete_ms : {250, 1'000'000}) {
+        FakeWorld world;
+        testing_support::FakePool pool(world, 4);
+        world.pool = &pool;
+        pool.run_ms = [&](std::string_view verb, Ipv4Address) {
+            return verb == "ADD" ? std::uint64_t{250} : delete_ms;
+        };
+        for (std::uint8_t i = 1; i <= 40; ++i) {
+            world.connected[{1, 0, 0, i}] = {{0, 100}};
+        }
+        world.stop_at_ms = 10'000;
+        world.run();
+        std::map<std::string, int> deletions; // by start time
+        for (const std::string& event : world.events) {
+            if (event.find(" DELETE ") != std::string::npos) {
+                ++deletions[event.substr(0, event.find(' '))];
+            }
+        }
+        const bool hangs = delete_ms > 20'000;
+        // 16 at once; a hung run ends at its bound, 10 s, then 8 s with what is left.
+        EXPECT_EQ(deletions,
+                  hangs ? (std::map<std::string, int>{{"10000", 16}, {"20000", 16}})
+                        : (std::map<std::string, int>{{"10000", 16}, {"10250", 16}, {"10500", 8}}));
+        const std::vector<std::string> last(world.events.end() - 2, world.events.end());
+        EXPECT_EQ(last, hangs ? (std::vector<std::string>{
+                                    at(28'000, "log RDP route protection left 40 host routes "
+                                               "in place"),
+                                    at(28'000, STOPPED)})
+                              : (std::vector<std::string>{at(10'500, "DELETE 1.0.0.40"),
+                                                          at(10'750, STOPPED)}))
+            << delete_ms;
+    }
 }
 
 } // namespace

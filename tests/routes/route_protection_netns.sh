@@ -122,6 +122,7 @@ expected_record=$(printf '%s\n' "$(line ADD 5.6.7.8)" "$(line ADD 5.6.7.10)" \
     die "route.exe command lines differ; expected:"$'\n'"$expected_record"
 expected_log=$(printf '%s\n' "RDP physical return route added for 5.6.7.8" \
     "RDP physical return route added for 5.6.7.10" \
-    "RDP physical return route removed for 5.6.7.8" "RDP route protection stopped")
+    "RDP physical return route removed for 5.6.7.8" \
+    "RDP route protection left 1 host routes in place" "RDP route protection stopped")
 [ "$(cat "$log")" = "$expected_log" ] || die "log differs; expected:"$'\n'"$expected_log"
 echo "PASSED: ADD on connect, DELETE after the TTL and at stop (bounded), adopted route left alone"

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <condition_variable>
 #include <future>
 #include <mutex>
 #include <thread>
@@ -58,6 +60,52 @@ TEST(ProtectionLoopThread, StopIsNoticedOnlyAfterThePauseEnds) {
                                                 "RDP physical return route added for 5.6.7.8",
                                                 "pause begins", "pause ends", "DELETE 5.6.7.8",
                                                 "RDP route protection stopped"}));
+}
+
+} // namespace
+} // namespace kestrune::routes
+
+namespace kestrune::routes {
+namespace {
+
+// The real pool: never more runs at once than its slots, every outcome handed back, and a
+// waiter woken by each end.
+TEST(ThreadedRoutePool, RunsAtMostItsSlotsAndHandsBackEveryOutcome) {
+    std::mutex mutex;
+    std::condition_variable both;
+    int running = 0;
+    int started = 0;
+    int most = 0;
+    ThreadedRoutePool pool(
+        [&](std::string_view verb, Ipv4Address, std::chrono::milliseconds) {
+            // Each run waits for a second one, so the two slots are always both in use.
+            std::unique_lock lock(mutex);
+            most = std::max(most, ++running);
+            ++started;
+            both.notify_all();
+            both.wait_for(lock, std::chrono::seconds(5), [&] { return started % 2 == 0; });
+            lock.unlock();
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            lock.lock();
+            --running;
+            return verb == "ADD" ? Status{} : fail(std::string("no"));
+        },
+        2);
+    std::vector<RouteOutcome> outcomes;
+    for (std::uint8_t i = 0; outcomes.size() < 6;) {
+        while (i < 6 && pool.free_slots() > 0) {
+            pool.start({i % 2 ? "ADD" : "DELETE", {1, 0, 0, i++}, std::chrono::seconds(10)});
+        }
+        EXPECT_TRUE(pool.wait_until(pool.now_ms() + 10'000));
+        for (RouteOutcome& outcome : pool.take_finished()) {
+            outcomes.push_back(std::move(outcome));
+        }
+    }
+    EXPECT_EQ(most, 2);
+    EXPECT_EQ(pool.running(), 0u);
+    for (const RouteOutcome& outcome : outcomes) {
+        EXPECT_EQ(outcome.status.ok(), outcome.job.verb == "ADD");
+    }
 }
 
 } // namespace

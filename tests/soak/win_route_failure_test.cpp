@@ -114,6 +114,7 @@ TEST(RouteFailureSoak, FailingRouteExeAndTcpTableAreLoggedOncePerKeyAndTheLoopSt
                    "RDP physical return route added for 9.9.9.9\n"
                    "RDP route removal failed: route.exe DELETE 5.6.7.8 exited with exit code: 1\n"
                    "RDP route removal failed: route.exe DELETE 9.9.9.9 exited with exit code: 1\n"
+                   "RDP route protection left 2 host routes in place\n"
                    "RDP route protection stopped\n");
 
     // Every pass retried what had failed: ADD in passes 0-12, DELETE in passes 20-23 and once
@@ -159,11 +160,12 @@ TEST(RouteFailureSoak, AHungRouteExeTimesOutIsLoggedOnceAndRetried) {
     };
     run_protection_loop(stop, PeerTracker(), deps);
 
-    EXPECT_EQ(log,
-              (std::vector<std::string>{
-                  "RDP route add failed: route.exe ADD 5.6.7.8: route.exe did not finish "
-                  "within 3 seconds",
-                  "RDP physical return route added for 5.6.7.8", "RDP route protection stopped"}));
+    EXPECT_EQ(log, (std::vector<std::string>{
+                       "RDP route add failed: route.exe ADD 5.6.7.8: route.exe did not finish "
+                       "within 3 seconds",
+                       "RDP physical return route added for 5.6.7.8",
+                       "RDP route protection left 1 host routes in place",
+                       "RDP route protection stopped"}));
     const std::string record = read_shared(system32 + L"\\route-record.txt");
     EXPECT_EQ(count_lines(record, route_exe_line(system32, "ADD", "5.6.7.8")), 3u);
     EXPECT_EQ(count_lines(record, route_exe_line(system32, "DELETE", "5.6.7.8")), 1u);
