@@ -150,6 +150,54 @@ if connects["late"] and connects["routed"]:
             % (crowd[0][2], crowd[0][1]), "%.0f" % newcomer, "%.0f" % statistics.median(late),
             "", "<= %.0f" % max(late), verdict(newcomer <= max(late)))
 
+# RDP protection under attack (route_attack_netns.sh).
+lone = [float(r[1]) for r in records if r[0] == "lone" and r[1] != "missed"]
+if lone:
+    lone_ms = statistics.median(lone)
+    section("RDP protection under attack, after the takeover, ms (lone new client: median of %d)"
+            % len(lone))
+    for rate, goal in (("10", lone_ms + 2000), ("50", 7000)):
+        admin = [float(r[3]) for r in records if r[:3] == ["wave", rate, "admin"]]
+        missed = sum(1 for r in records if r[:3] == ["wave", rate, "missed"])
+        if not admin and not missed:
+            continue
+        worst = max(admin) if admin and not missed else float("inf")
+        row("  scan wave %s/s: administrator connect, median / worst (%d of %d in)"
+            % (rate, len(admin), len(admin) + missed),
+            "%s / %s" % ("%.0f" % statistics.median(admin) if admin else "-",
+                         "%.0f" % worst if worst != float("inf") else "never"),
+            "%.0f" % lone_ms, "", "worst <= %.0f" % goal, verdict(worst <= goal))
+        for r in records:
+            if r[:3] == ["wave", rate, "starts"]:
+                row("  scan wave %s/s: route.exe starts a second, most / mean" % rate,
+                    "%s / %s" % (r[3], r[4]))
+            if r[:3] == ["wave", rate, "cpu"]:
+                row("  scan wave %s/s: service CPU seconds" % rate,
+                    "%.2f" % (int(r[3]) / int(r[4])))
+    for r in records:
+        if r[:2] == ["flood", "starts"]:
+            row("  SYN flood 200/s for 10 s: route.exe starts a second, most / mean",
+                "%s / %s" % (r[2], r[3]))
+        if r[:2] == ["flood", "memory"] and int(r[2]) > 0:
+            grown = int(r[3]) - int(r[2])
+            row("  SYN flood: service private bytes, peak vs idle", mib(int(r[3])),
+                mib(int(r[2])), "", "+ <= 2 MiB", verdict(grown <= 2 << 20))
+        if r[:2] == ["flood", "newcomer"]:
+            ok = r[2] != "missed" and float(r[2]) <= lone_ms + 2000
+            row("  SYN flood: newcomer after it vs lone new client", r[2], "%.0f" % lone_ms, "",
+                "<= %.0f" % (lone_ms + 2000), verdict(ok))
+stops = {r[1]: (float(r[2]), r[4]) for r in records if r[0] == "stop" and len(r) == 5}
+if stops:
+    section("Stop with owned routes, stop control to STOPPED, ms (routes left in place)")
+    if "256" in stops:
+        row("  256 routes vs 1 route, route.exe taking 250 ms a run",
+            "%.0f (%s left)" % stops["256"],
+            "%.0f (%s left)" % stops["1"] if "1" in stops else "", "", "< 10000",
+            verdict(stops["256"][0] < 10000))
+    if "hung" in stops:
+        row("  256 routes, every deletion hanging", "%.0f (%s left)" % stops["hung"], "", "",
+            "<= 25000", verdict(stops["hung"][0] <= 25000))
+
 checks = [float(r[1]) for r in records if r[0] == "checks"]
 sing_box_starts = [float(r[1]) for r in records if r[0] == "sing_box_start"]
 if checks and sing_box_starts:

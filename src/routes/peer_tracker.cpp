@@ -9,9 +9,15 @@
 namespace kestrune::routes {
 
 bool PeerTracker::observe(std::uint64_t now, const PeerSet& detected) {
+    // A peer passed over stays so while it is still there half-open; one that has gone, or got
+    // past the handshake, is a peer like any other again.
+    std::erase_if(passed_over_, [&detected](Ipv4Address address) {
+        const auto found = detected.find(address);
+        return found == detected.end() || found->second == PeerState::established;
+    });
     std::vector<std::pair<Ipv4Address, PeerState>> newcomers;
     for (const auto& [address, state] : detected) {
-        if (!may_need_host_route(address)) {
+        if (!may_need_host_route(address) || passed_over_.contains(address)) {
             continue;
         }
         if (const auto found = wanted_.find(address); found != wanted_.end()) {
@@ -39,7 +45,14 @@ bool PeerTracker::observe(std::uint64_t now, const PeerSet& detected) {
                 waiting = true; // this one and every higher newcomer
                 break;
             }
-            forget(gone[next_gone++]);
+            const Ipv4Address evicted = gone[next_gone++];
+            // A live half-open peer made room for a newer one: were it readmitted next pass, a
+            // flood's thousands of half-open rows would take turns evicting each other, and a
+            // client arriving among them would never stay long enough to get its route.
+            if (detected.contains(evicted) && passed_over_.size() < MAX_PASSED_OVER) {
+                passed_over_.insert(evicted);
+            }
+            forget(evicted);
         }
         wanted_.emplace(address, WantedPeer{now, state, now, admissions_++});
     }

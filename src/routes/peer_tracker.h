@@ -33,6 +33,10 @@ class PeerTracker {
     // about 1, 3, 7 and 15 s and gives up at about 21 s): a route for it would only cost a
     // route.exe run that a newer client needs.
     static constexpr std::uint64_t HALF_OPEN_ADD_WAIT_SECONDS = 20;
+    // Live half-open peers that made room for newer ones, remembered so they are not readmitted
+    // while their rows last (a flood's SYN-RECEIVED rows live about a minute); at most this
+    // many, so a flood cannot grow the service's memory without bound.
+    static constexpr std::size_t MAX_PASSED_OVER = 16384;
 
     // A half-open peer keeps the shorter of the two TTLs.
     explicit PeerTracker(std::uint64_t peer_ttl_seconds = PEER_TTL_SECONDS,
@@ -81,7 +85,8 @@ class PeerTracker {
     std::map<Ipv4Address, WantedPeer> wanted_;
     std::set<Ipv4Address> present_;
     std::set<Ipv4Address> owned_; // always a subset of present_
-    bool peers_waiting_ = false;  // at the last observation
+    std::set<Ipv4Address> passed_over_;
+    bool peers_waiting_ = false; // at the last observation
     std::uint64_t admissions_ = 0;
 };
 

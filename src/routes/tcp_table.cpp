@@ -10,7 +10,8 @@ namespace kestrune::routes {
 namespace {
 
 constexpr std::size_t HEADER_SIZE = 4;
-constexpr std::size_t ROW_SIZE = 24;
+// MIB_TCPROW: state, local address, local port, remote address, remote port.
+constexpr std::size_t ROW_SIZE = 20;
 constexpr std::size_t STATE_OFFSET = 0;
 constexpr std::size_t LOCAL_PORT_OFFSET = 8;
 constexpr std::size_t REMOTE_ADDR_OFFSET = 12;
@@ -80,6 +81,7 @@ Result<PeerSet> read_rdp_peers(const TcpTableCall& call, RdpPorts ports) {
         if (code != ERROR_INSUFFICIENT_BUFFER_CODE || attempt == TABLE_GREW_RETRIES) {
             return fail("GetExtendedTcpTable failed: " + win::code_text(code));
         }
+        size = grown_table_buffer(size);
     }
 }
 

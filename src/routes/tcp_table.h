@@ -1,7 +1,7 @@
 #pragma once
-// Inbound RDP peers in the IPv4 TCP table (MIB_TCPTABLE_OWNER_PID, as GetExtendedTcpTable
-// returns it for TCP_TABLE_OWNER_PID_ALL): the reading of the table's bytes and the two-call
-// sizing protocol, both free of the OS so they are tested with made-up tables.
+// Inbound RDP peers in the IPv4 TCP table (MIB_TCPTABLE, as GetExtendedTcpTable returns it for
+// TCP_TABLE_BASIC_ALL): the reading of the table's bytes and the two-call sizing protocol, both
+// free of the OS so they are tested with made-up tables.
 
 #include <cstdint>
 #include <functional>
@@ -32,8 +32,15 @@ using TcpTableCall = std::function<std::uint32_t(void* buffer, std::uint32_t* si
 
 // A sizing call with no buffer, then one call with a buffer of exactly the reported size. When
 // the table grew in between (ERROR_INSUFFICIENT_BUFFER), the read is repeated with the size
-// that call reported, up to three times, before the pass fails. Rows are read only as far as
-// the buffer of the last call reaches.
+// that call reported and room to grow (grown_table_buffer), up to three times, before the pass
+// fails. Rows are read only as far as the buffer of the last call reaches.
 Result<PeerSet> read_rdp_peers(const TcpTableCall& call, RdpPorts ports = {});
+
+// The buffer for a table that has just grown to `reported` bytes: a quarter more and 64 rows.
+// A table that grows while it is read (a scan wave adds dozens of rows a second, and under Wine
+// one read takes tens of milliseconds) would otherwise fail every retry, and detection with it.
+inline std::uint32_t grown_table_buffer(std::uint32_t reported) {
+    return reported + reported / 4 + 64 * 20;
+}
 
 } // namespace kestrune::routes

@@ -374,6 +374,30 @@ TEST(ProtectionLoop, RunsSideBySideEstablishedFirstNewestHalfOpenNextWithinTheir
     }
 }
 
+// Room for three, all half-open and still there when newer ones come: the newer take their
+// places, and those passed over are not taken back while their rows last (no thrashing).
+TEST(ProtectionLoop, LiveHalfOpenPeersMakeRoomForNewerOnesOnce) {
+    FakeWorld world;
+    for (std::uint8_t i = 1; i <= 3; ++i) {
+        for (const Ipv4Address peer : {Ipv4Address{1, 0, 0, i}, Ipv4Address{2, 0, 0, i}}) {
+            world.connected[peer] = {{peer.octets()[0] == 1 ? 0u : 1u, 100}};
+            world.half_open[peer] = {{0, 100}};
+        }
+    }
+    world.stop_at_ms = 10'000;
+    world.run(PeerTracker(600, 3));
+    EXPECT_EQ(std::vector<std::string>(world.events.begin(), world.events.begin() + 18),
+              (std::vector<std::string>{
+                  at(0, "ADD 1.0.0.1"), at(0, ADDED + "1.0.0.1"), at(0, "ADD 1.0.0.2"),
+                  at(0, ADDED + "1.0.0.2"), at(0, "ADD 1.0.0.3"), at(0, ADDED + "1.0.0.3"),
+                  at(1000, "ADD 2.0.0.1"), at(1000, ADDED + "2.0.0.1"), at(1000, "ADD 2.0.0.2"),
+                  at(1000, ADDED + "2.0.0.2"), at(1000, "ADD 2.0.0.3"), at(1000, ADDED + "2.0.0.3"),
+                  at(1000, "DELETE 1.0.0.1"), at(1000, REMOVED + "1.0.0.1"),
+                  at(1000, "DELETE 1.0.0.2"), at(1000, REMOVED + "1.0.0.2"),
+                  at(1000, "DELETE 1.0.0.3"), at(1000, REMOVED + "1.0.0.3")}));
+    EXPECT_EQ(world.events.size(), 18u + 4); // then only the stop
+}
+
 // The stop deletes side by side within its 20 s budget: each run bounded by what is left of
 // it, none started with less than 3 s left, and the routes not deleted are counted.
 TEST(ProtectionLoop, StopDeletesSideBySideWithinItsBudget) {

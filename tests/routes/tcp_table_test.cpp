@@ -42,7 +42,6 @@ std::vector<std::uint8_t> table(const std::vector<Row>& rows, std::uint32_t clai
         const auto& octets = row.remote.octets();
         out.insert(out.end(), octets.begin(), octets.end());
         put_port(out, row.remote_port);
-        put_le32(out, 4242);
     }
     return out;
 }
@@ -190,7 +189,7 @@ TEST(ReadRdpPeers, ReportedSizeBelowFourIsAnEmptyTableWithoutASecondCall) {
 TEST(ReadRdpPeers, RowCountIsLimitedByTheSizingResult) {
     FakeTcpTable fake;
     fake.contents = table({{ESTAB, 3389, {5, 6, 7, 8}}, {ESTAB, 3389, {9, 9, 9, 9}}}, 2);
-    fake.reported_size = 4 + 24 + 10; // room for one row and a fragment
+    fake.reported_size = 4 + 20 + 10; // room for one row and a fragment
     const auto peers = read_rdp_peers(fake.call());
     ASSERT_TRUE(peers) << peers.error();
     EXPECT_EQ(*peers, established({{5, 6, 7, 8}}));
@@ -221,12 +220,14 @@ TEST(ReadRdpPeers, TableThatGrowsIsReadAgainWithTheNewSizeUpToThreeTimes) {
     FakeTcpTable fake;
     fake.contents = table({{ESTAB, 3389, {5, 6, 7, 8}}, {ESTAB, 3389, {9, 9, 9, 9}}});
     const auto full = static_cast<std::uint32_t>(fake.contents.size());
-    fake.reported_size = 4 + 24;
+    fake.reported_size = 4 + 20;
     fake.growth = {full - 10, full};
     const auto peers = read_rdp_peers(fake.call());
     ASSERT_TRUE(peers) << peers.error();
     EXPECT_EQ(*peers, established({{5, 6, 7, 8}, {9, 9, 9, 9}}));
-    EXPECT_EQ(fake.sizes_passed, (std::vector<std::uint32_t>{0, 4 + 24, full - 10, full}));
+    EXPECT_EQ(fake.sizes_passed,
+              (std::vector<std::uint32_t>{0, 4 + 20, grown_table_buffer(full - 10),
+                                          grown_table_buffer(full)}));
 
     FakeTcpTable busy; // still growing at the third retry: this pass fails
     busy.reported_size = 100;
@@ -234,7 +235,9 @@ TEST(ReadRdpPeers, TableThatGrowsIsReadAgainWithTheNewSizeUpToThreeTimes) {
     const auto failed = read_rdp_peers(busy.call());
     ASSERT_FALSE(failed);
     EXPECT_EQ(failed.error(), "GetExtendedTcpTable failed: 122");
-    EXPECT_EQ(busy.sizes_passed, (std::vector<std::uint32_t>{0, 100, 200, 300, 400}));
+    EXPECT_EQ(busy.sizes_passed,
+              (std::vector<std::uint32_t>{0, 100, grown_table_buffer(200), grown_table_buffer(300),
+                                          grown_table_buffer(400)}));
 }
 
 TEST(RdpPortFromRegistry, OnlyADwordFromOneTo65535NamesAPort) {
