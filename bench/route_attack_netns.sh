@@ -31,10 +31,7 @@ prefix=$1 bin=$2 data=$3 work=$4 quick=${5:-}
 here=$(cd "$(dirname "$0")" && pwd)
 support=$here/../tests/support
 source "$support/netns.sh"
-if [ "$(id -u)" != 0 ] || ! ip netns list >/dev/null 2>&1; then
-    echo "SKIPPED: network namespaces need root and 'ip netns'" >&2
-    exit 3
-fi
+netns_usable || { echo "SKIPPED: network namespaces need root and 'ip netns'" >&2; exit 3; }
 
 svc=ka-svc-$$ cli=ka-cli-$$ veth_svc=kas$$ veth_cli=kac$$ tun=katun$$ tun_peer=katup$$
 system32=$prefix/drive_c/windows/system32

@@ -39,10 +39,7 @@ set -euo pipefail
 prefix=$1 bin=$2 data=$3 runs=$4 work=$5
 support=$(cd "$(dirname "$0")/../tests/support" && pwd)
 source "$support/netns.sh"
-if [ "$(id -u)" != 0 ] || ! ip netns list >/dev/null 2>&1; then
-    echo "SKIPPED: network namespaces need root and 'ip netns'" >&2
-    exit 3
-fi
+netns_usable || { echo "SKIPPED: network namespaces need root and 'ip netns'" >&2; exit 3; }
 
 svc=kb-svc-$$ cli=kb-cli-$$ veth_svc=kbs$$ veth_cli=kbc$$ tun=kbtun$$ tun_peer=kbtup$$
 system32=$prefix/drive_c/windows/system32

@@ -91,7 +91,6 @@ class ProtectionWorker {
     void shut_down() {
         pool_.set_slots(ROUTE_STOP_SLOTS);
         const std::uint64_t deadline = pool_.now_ms() + STOP_BUDGET_MS;
-        stopping_ = true;
         std::vector<Ipv4Address> to_delete = tracker_.take_owned();
         std::size_t next = 0;
         std::size_t left = 0;
@@ -167,9 +166,6 @@ class ProtectionWorker {
     }
 
     void take_outcomes() {
-        if (stopping_) {
-            return; // shut_down() takes them itself
-        }
         for (const RouteOutcome& outcome : pool_.take_finished()) {
             const Ipv4Address address = outcome.job.peer;
             const std::string text = address.to_string();
@@ -212,7 +208,6 @@ class ProtectionWorker {
     std::vector<std::pair<std::string, Ipv4Address>> backlog_;
     std::size_t next_ = 0;
     std::set<Ipv4Address> in_flight_;
-    bool stopping_ = false;
 };
 
 } // namespace

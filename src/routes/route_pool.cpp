@@ -30,26 +30,22 @@ void ThreadedRoutePool::set_slots(std::size_t slots) {
 }
 
 void ThreadedRoutePool::start(RouteJob job) {
+    bool more_threads = false;
     {
         std::lock_guard lock(mutex_);
         queued_.push_back(std::move(job));
         ++in_progress_;
+        // A thread per slot, made when first needed: a quiet machine never makes more than one.
+        more_threads = threads_.size() < in_progress_;
     }
-    // A thread per slot, made when first needed: a quiet machine never makes more than one.
-    if (threads_.size() < in_progress_) {
+    if (more_threads) {
         try {
             threads_.emplace_back([this] { serve(); });
         } catch (const std::system_error&) {
             // The threads there are take the job in turn; with none at all it runs here.
             if (threads_.empty()) {
                 std::unique_lock lock(mutex_);
-                RouteJob mine = std::move(queued_.front());
-                queued_.pop_front();
-                lock.unlock();
-                Status status = command_(mine.verb, mine.peer, mine.timeout);
-                lock.lock();
-                finished_.push_back({std::move(mine), std::move(status)});
-                --in_progress_;
+                run_next(lock);
                 return;
             }
         }
@@ -86,15 +82,19 @@ void ThreadedRoutePool::serve() {
         if (queued_.empty()) {
             return; // closing, and nothing left to run
         }
-        RouteJob job = std::move(queued_.front());
-        queued_.pop_front();
-        lock.unlock();
-        Status status = command_(job.verb, job.peer, job.timeout);
-        lock.lock();
-        finished_.push_back({std::move(job), std::move(status)});
-        --in_progress_;
-        work_done_.notify_all();
+        run_next(lock);
     }
+}
+
+void ThreadedRoutePool::run_next(std::unique_lock<std::mutex>& lock) {
+    RouteJob job = std::move(queued_.front());
+    queued_.pop_front();
+    lock.unlock();
+    Status status = command_(job.verb, job.peer, job.timeout);
+    lock.lock();
+    finished_.push_back({std::move(job), std::move(status)});
+    --in_progress_;
+    work_done_.notify_all();
 }
 
 } // namespace kestrune::routes

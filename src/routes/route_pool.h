@@ -91,6 +91,8 @@ class ThreadedRoutePool final : public RoutePool {
 
   private:
     void serve();
+    // Runs the first queued job without holding `lock`, and hands its outcome back.
+    void run_next(std::unique_lock<std::mutex>& lock);
 
     Command command_;
     const std::chrono::steady_clock::time_point origin_ = std::chrono::steady_clock::now();

@@ -137,21 +137,6 @@ bool is_trusted_sid(std::string_view sid, std::string_view process_user) {
            (!sid.empty() && sid == process_user);
 }
 
-std::uint32_t untrusted_rights(const std::optional<std::vector<Ace>>& dacl,
-                               std::string_view process_user) {
-    if (!dacl) {
-        return ~0u;
-    }
-    std::uint32_t rights = 0;
-    for (const Ace& ace : *dacl) {
-        if (ace.kind == AceKind::allow && applies(ace, Target::self) &&
-            !is_trusted_sid(ace.sid, process_user) && !is_creator_placeholder(ace.sid)) {
-            rights |= ace.mask;
-        }
-    }
-    return rights;
-}
-
 Judgement assess(Guarded what, const Entry& entry, std::string_view process_user) {
     using Kind = Finding::Kind;
     if (entry.reparse_point) {

@@ -76,11 +76,6 @@ struct Judgement {
 // user, in the same SDDL spelling; empty when unknown). An unreadable SID is never trusted.
 bool is_trusted_sid(std::string_view sid, std::string_view process_user);
 
-// The rights that allow ACEs applying to the entry itself (not inherit-only ones) hand to
-// untrusted accounts; every right for a null DACL.
-std::uint32_t untrusted_rights(const std::optional<std::vector<Ace>>& dacl,
-                               std::string_view process_user);
-
 // A link, an untrusted owner (who may rewrite the DACL at will), a DACL that cannot be read and,
 // for config.json, a second hard link are refused outright; then the rights decide: those on the
 // entry itself and, for the two directories, those their inheritable ACEs will hand out on the

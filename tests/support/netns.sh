@@ -1,5 +1,10 @@
 # Sourced by the tests that build network namespaces. Exits 0 with a SKIPPED line when this
 # machine cannot make them (not root, or no 'ip netns'); the tests run as root here and in CI.
+# The benchmarks, which report a skip instead, ask netns_usable.
+netns_usable() {
+    [ "$(id -u)" = 0 ] && ip netns list >/dev/null 2>&1
+}
+
 require_netns() {
     if [ "$(id -u)" != 0 ]; then
         echo "SKIPPED: network namespaces need root"
