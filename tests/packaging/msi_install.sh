@@ -215,7 +215,11 @@ wait_for "the installed service to run" state_is 4
 wait_for "the service's log" log_has_starts 1
 # The data directory's CreateFolders row was carried out (the MsiLockPermissionsEx row leaves no
 # trace in Wine's log: it is not applied), and the service did not refuse the folder.
-tr -d '\r' <"$work/install.log" | grep -qx 'Folder: DATADIR' || fail "CreateFolders did not make the data directory"
+# Polled: once the line was not in the log yet when msiexec had returned
+# and the service ran. grep -c reads to the end, so pipefail sees no early exit.
+folder_created() { [ "$(tr -d '\r' <"$work/install.log" | grep -cx 'Folder: DATADIR')" -ge 1 ]; }
+wait_for "CreateFolders to make the data directory (Folder: DATADIR in the install log)" \
+    folder_created
 logs | grep -q '^refusing to start' && fail "the installed service refused to start: $(logs | grep '^refusing')"
 
 # --- upgrade: the new executable runs, the data directory stays
