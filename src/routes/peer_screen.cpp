@@ -15,7 +15,7 @@ void PeerScreen::screen(PeerSet& detected, const Lookup& reached_by_default,
     });
 }
 
-bool PeerScreen::counts(Ipv4Address address, const Lookup& reached_by_default,
+bool PeerScreen::counts(const IpAddress& address, const Lookup& reached_by_default,
                         const LookupFailed& failed) {
     switch (address_kind(address)) {
     case AddressKind::global:

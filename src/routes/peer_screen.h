@@ -25,8 +25,8 @@ class PeerScreen {
     static constexpr std::size_t MAX_DECISIONS = 1024;
 
     // Whether only the default route leads back to the private peer (or why that is unknown).
-    using Lookup = std::function<Result<bool>(Ipv4Address)>;
-    using LookupFailed = std::function<void(Ipv4Address, const std::string& error)>;
+    using Lookup = std::function<Result<bool>(IpAddress)>;
+    using LookupFailed = std::function<void(IpAddress, const std::string& error)>;
 
     explicit PeerScreen(std::size_t max_decisions = MAX_DECISIONS)
         : max_decisions_(max_decisions) {}
@@ -38,10 +38,11 @@ class PeerScreen {
     void screen(PeerSet& detected, const Lookup& reached_by_default, const LookupFailed& failed);
 
   private:
-    bool counts(Ipv4Address address, const Lookup& reached_by_default, const LookupFailed& failed);
+    bool counts(const IpAddress& address, const Lookup& reached_by_default,
+                const LookupFailed& failed);
 
     std::size_t max_decisions_;
-    std::map<Ipv4Address, bool> decisions_; // private peers in the last successful detection
+    std::map<IpAddress, bool> decisions_; // private peers in the last successful detection
 };
 
 } // namespace kestrune::routes

@@ -11,11 +11,11 @@ namespace kestrune::routes {
 bool PeerTracker::observe(std::uint64_t now, const PeerSet& detected) {
     // A peer passed over stays so while it is still there half-open; one that has gone, or got
     // past the handshake, is a peer like any other again.
-    std::erase_if(passed_over_, [&detected](Ipv4Address address) {
+    std::erase_if(passed_over_, [&detected](const IpAddress& address) {
         const auto found = detected.find(address);
         return found == detected.end() || found->second == PeerState::established;
     });
-    std::vector<std::pair<Ipv4Address, PeerState>> newcomers;
+    std::vector<std::pair<IpAddress, PeerState>> newcomers;
     for (const auto& [address, state] : detected) {
         if (!may_need_host_route(address) || passed_over_.contains(address)) {
             continue;
@@ -31,7 +31,7 @@ bool PeerTracker::observe(std::uint64_t now, const PeerSet& detected) {
     }
 
     // Made only when the set is full, which a busy host reaches and a quiet one never does.
-    std::vector<Ipv4Address> gone;
+    std::vector<IpAddress> gone;
     bool gone_listed = false;
     std::size_t next_gone = 0;
     bool waiting = false;
@@ -45,7 +45,7 @@ bool PeerTracker::observe(std::uint64_t now, const PeerSet& detected) {
                 waiting = true; // this one and every higher newcomer
                 break;
             }
-            const Ipv4Address evicted = gone[next_gone++];
+            const IpAddress evicted = gone[next_gone++];
             // A live half-open peer made room for a newer one: were it readmitted next pass, a
             // flood's thousands of half-open rows would take turns evicting each other, and a
             // client arriving among them would never stay long enough to get its route.
@@ -61,10 +61,10 @@ bool PeerTracker::observe(std::uint64_t now, const PeerSet& detected) {
     return episode_begins;
 }
 
-std::vector<Ipv4Address> PeerTracker::evictable_in_order(const PeerSet& detected) const {
+std::vector<IpAddress> PeerTracker::evictable_in_order(const PeerSet& detected) const {
     // (live, when, tie, address): gone peers first, by last sighting (the lowest address first
     // among those of one second); then live half-open ones by admission.
-    std::vector<std::tuple<bool, std::uint64_t, std::uint64_t, Ipv4Address>> candidates;
+    std::vector<std::tuple<bool, std::uint64_t, std::uint64_t, IpAddress>> candidates;
     for (const auto& [address, peer] : wanted_) {
         if (!detected.contains(address)) {
             candidates.emplace_back(false, peer.last_seen, 0, address);
@@ -73,7 +73,7 @@ std::vector<Ipv4Address> PeerTracker::evictable_in_order(const PeerSet& detected
         }
     }
     std::sort(candidates.begin(), candidates.end());
-    std::vector<Ipv4Address> addresses;
+    std::vector<IpAddress> addresses;
     addresses.reserve(candidates.size());
     for (const auto& candidate : candidates) {
         addresses.push_back(std::get<3>(candidate));
@@ -93,7 +93,7 @@ PeerPlan PeerTracker::plan(std::uint64_t now) {
         }
     }
     PeerPlan plan;
-    for (const Ipv4Address address : owned_) {
+    for (const IpAddress& address : owned_) {
         if (!wanted_.contains(address)) {
             plan.to_remove.push_back(address);
         }
@@ -102,7 +102,7 @@ PeerPlan PeerTracker::plan(std::uint64_t now) {
     // newest first (lowest address first within a second). The newest have the most SYN
     // retransmissions left, so when route.exe cannot keep up with a scan wave, the runs go to
     // clients that can still get in.
-    std::vector<std::tuple<bool, std::uint64_t, std::uint64_t, Ipv4Address>> candidates;
+    std::vector<std::tuple<bool, std::uint64_t, std::uint64_t, IpAddress>> candidates;
     for (const auto& [address, peer] : wanted_) {
         if (present_.contains(address)) {
             continue;
@@ -120,30 +120,30 @@ PeerPlan PeerTracker::plan(std::uint64_t now) {
     return plan;
 }
 
-void PeerTracker::forget(Ipv4Address address) {
+void PeerTracker::forget(const IpAddress& address) {
     wanted_.erase(address);
     if (!owned_.contains(address)) {
         present_.erase(address);
     }
 }
 
-void PeerTracker::mark_present(Ipv4Address address) {
+void PeerTracker::mark_present(const IpAddress& address) {
     present_.insert(address);
 }
 
-void PeerTracker::mark_added(Ipv4Address address) {
+void PeerTracker::mark_added(const IpAddress& address) {
     present_.insert(address);
     owned_.insert(address);
 }
 
-void PeerTracker::mark_removed(Ipv4Address address) {
+void PeerTracker::mark_removed(const IpAddress& address) {
     present_.erase(address);
     owned_.erase(address);
 }
 
-std::vector<Ipv4Address> PeerTracker::take_owned() {
-    std::vector<Ipv4Address> owned(owned_.begin(), owned_.end());
-    for (const Ipv4Address address : owned) {
+std::vector<IpAddress> PeerTracker::take_owned() {
+    std::vector<IpAddress> owned(owned_.begin(), owned_.end());
+    for (const IpAddress& address : owned) {
         present_.erase(address);
     }
     owned_.clear();

@@ -9,7 +9,7 @@
 #include <set>
 #include <vector>
 
-#include "routes/ipv4_address.h"
+#include "routes/ip_address.h"
 #include "routes/tcp_table.h"
 
 namespace kestrune::routes {
@@ -18,8 +18,8 @@ struct PeerPlan {
     // Wanted, no host route known to be in place, in the order to add them: peers seen
     // established first (longest waiting first), then half-open ones newest first, without
     // those that have waited past HALF_OPEN_ADD_WAIT_SECONDS.
-    std::vector<Ipv4Address> to_add;
-    std::vector<Ipv4Address> to_remove; // owned, no longer wanted, ascending
+    std::vector<IpAddress> to_add;
+    std::vector<IpAddress> to_remove; // owned, no longer wanted, ascending
 };
 
 class PeerTracker {
@@ -56,11 +56,11 @@ class PeerTracker {
     // Forgets the peers whose TTL has run out, then says what to add and what to delete.
     PeerPlan plan(std::uint64_t now);
 
-    void mark_present(Ipv4Address address);
-    void mark_added(Ipv4Address address);
-    void mark_removed(Ipv4Address address);
+    void mark_present(const IpAddress& address);
+    void mark_added(const IpAddress& address);
+    void mark_removed(const IpAddress& address);
     // The routes still to delete at shutdown, ascending; afterwards nothing is owned.
-    std::vector<Ipv4Address> take_owned();
+    std::vector<IpAddress> take_owned();
 
     std::uint64_t max_peers() const { return max_peers_; }
 
@@ -74,18 +74,18 @@ class PeerTracker {
 
     // No longer wanted: an adopted route is forgotten, not deleted; an owned one stays in
     // owned_ until its DELETE succeeds.
-    void forget(Ipv4Address address);
+    void forget(const IpAddress& address);
     // Who makes room for newcomers, in order: gone peers seen least recently, then live
     // half-open ones admitted first.
-    std::vector<Ipv4Address> evictable_in_order(const PeerSet& detected) const;
+    std::vector<IpAddress> evictable_in_order(const PeerSet& detected) const;
 
     std::uint64_t peer_ttl_seconds_;
     std::uint64_t half_open_ttl_seconds_;
     std::uint64_t max_peers_;
-    std::map<Ipv4Address, WantedPeer> wanted_;
-    std::set<Ipv4Address> present_;
-    std::set<Ipv4Address> owned_; // always a subset of present_
-    std::set<Ipv4Address> passed_over_;
+    std::map<IpAddress, WantedPeer> wanted_;
+    std::set<IpAddress> present_;
+    std::set<IpAddress> owned_; // always a subset of present_
+    std::set<IpAddress> passed_over_;
     bool peers_waiting_ = false; // at the last observation
     std::uint64_t admissions_ = 0;
 };

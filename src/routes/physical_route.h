@@ -4,8 +4,10 @@
 // the default route, and never refreshed.
 
 #include <cstdint>
+#include <optional>
 
-#include "routes/ipv4_address.h"
+#include "routes/ip_address.h"
+#include "routes/ipv6_routes.h"
 #include "win/result.h"
 
 namespace kestrune::routes {
@@ -14,6 +16,16 @@ struct PhysicalRoute {
     Ipv4Address gateway;               // never 0.0.0.0 in a found route
     std::uint32_t interface_index = 0; // never 0 in a found route
     friend bool operator==(const PhysicalRoute&, const PhysicalRoute&) = default;
+};
+
+// The physical routes of both families found at start; protection runs for a family only when
+// its route was found.
+struct PhysicalRoutes {
+    std::optional<PhysicalRoute> ipv4;
+    std::optional<PhysicalRoute6> ipv6;
+    bool covers(const IpAddress& address) const {
+        return address.is_ipv6() ? ipv6.has_value() : ipv4.has_value();
+    }
 };
 
 #ifdef _WIN32
@@ -25,6 +37,11 @@ Result<bool> host_route_in_place(Ipv4Address peer, const PhysicalRoute& route);
 
 // Whether only the default route leads back to a private-use peer (see best_route.h).
 Result<bool> reached_by_default_route(Ipv4Address peer, const PhysicalRoute& route);
+
+// The same three for IPv6, each over a fresh copy of the routing table (ipv6_route_table.h).
+Result<PhysicalRoute6> find_physical_route6();
+Result<bool> host_route_in_place(const Ipv6Address& peer, const PhysicalRoute6& route);
+Result<bool> reached_by_default_route(const Ipv6Address& peer, const PhysicalRoute6& route);
 #endif
 
 } // namespace kestrune::routes

@@ -46,10 +46,13 @@ class ProtectionWorker {
             deps_.log(*line);
         }
         auto detected = deps_.detect_peers(rdp_port_.ports());
+        if (detected && deps_.detect_peers6) {
+            detected = with_ipv6_peers(std::move(detected), deps_.detect_peers6(rdp_port_.ports()));
+        }
         if (detected) {
             reported_failures_.erase(std::string(TCP_TABLE_KEY));
             screen_.screen(*detected, deps_.reached_by_default_route,
-                           [this](Ipv4Address address, const std::string& error) {
+                           [this](const IpAddress& address, const std::string& error) {
                                report_inspection_failure(address, error);
                            });
             if (tracker_.observe(now, *detected)) {
@@ -69,12 +72,12 @@ class ProtectionWorker {
         const PeerPlan plan = tracker_.plan(now);
         backlog_.clear();
         next_ = 0;
-        for (const Ipv4Address address : plan.to_add) {
+        for (const IpAddress& address : plan.to_add) {
             if (!in_flight_.contains(address)) {
                 backlog_.emplace_back("ADD", address);
             }
         }
-        for (const Ipv4Address address : plan.to_remove) {
+        for (const IpAddress& address : plan.to_remove) {
             if (!in_flight_.contains(address)) {
                 backlog_.emplace_back("DELETE", address);
             }
@@ -91,7 +94,7 @@ class ProtectionWorker {
     void shut_down() {
         pool_.set_slots(ROUTE_STOP_SLOTS);
         const std::uint64_t deadline = pool_.now_ms() + STOP_BUDGET_MS;
-        std::vector<Ipv4Address> to_delete = tracker_.take_owned();
+        std::vector<IpAddress> to_delete = tracker_.take_owned();
         std::size_t next = 0;
         std::size_t left = 0;
         const auto take_stop_outcomes = [&] {
@@ -138,6 +141,25 @@ class ProtectionWorker {
 
   private:
     static constexpr std::string_view TCP_TABLE_KEY = "tcp-table";
+    // The IPv6 table's peers joined to the IPv4 one's. A peer in both (a dual-stack listener's
+    // IPv4 client beside a plain one) is established when any of its rows is. A failure fails
+    // the pass as the IPv4 table's does: peers missing from a partial table would look gone and
+    // could be evicted.
+    static Result<PeerSet> with_ipv6_peers(Result<PeerSet> detected, const Result<PeerSet>& more) {
+        if (!detected) {
+            return detected;
+        }
+        if (!more) {
+            return fail(more.error());
+        }
+        for (const auto& [address, state] : *more) {
+            PeerState& seen = detected->try_emplace(address, state).first->second;
+            if (state == PeerState::established) {
+                seen = state;
+            }
+        }
+        return detected;
+    }
 
     void dispatch() {
         while (next_ < backlog_.size() && pool_.free_slots() > 0) {
@@ -152,7 +174,7 @@ class ProtectionWorker {
         }
     }
 
-    bool needs_route(Ipv4Address address) {
+    bool needs_route(const IpAddress& address) {
         const Result<bool> in_place = deps_.route_in_place(address);
         if (!in_place) {
             report_inspection_failure(address, in_place.error());
@@ -167,7 +189,7 @@ class ProtectionWorker {
 
     void take_outcomes() {
         for (const RouteOutcome& outcome : pool_.take_finished()) {
-            const Ipv4Address address = outcome.job.peer;
+            const IpAddress address = outcome.job.peer;
             const std::string text = address.to_string();
             in_flight_.erase(address);
             if (outcome.job.verb == "ADD") {
@@ -188,7 +210,7 @@ class ProtectionWorker {
     }
 
     // Both lookups of a peer's route share one line per address.
-    void report_inspection_failure(Ipv4Address address, const std::string& error) {
+    void report_inspection_failure(const IpAddress& address, const std::string& error) {
         report_once("inspect:" + address.to_string(), "RDP route inspection failed: " + error);
     }
 
@@ -205,9 +227,9 @@ class ProtectionWorker {
     RoutePool& pool_;
     RdpPortWatch rdp_port_;
     std::set<std::string, std::less<>> reported_failures_;
-    std::vector<std::pair<std::string, Ipv4Address>> backlog_;
+    std::vector<std::pair<std::string, IpAddress>> backlog_;
     std::size_t next_ = 0;
-    std::set<Ipv4Address> in_flight_;
+    std::set<IpAddress> in_flight_;
 };
 
 } // namespace

@@ -20,14 +20,17 @@ namespace kestrune::routes {
 struct ProtectionDependencies {
     // The public peers of inbound connections to one of the ports.
     std::function<Result<PeerSet>(RdpPorts)> detect_peers;
+    // Optional: the same from the IPv6 table, read after the IPv4 one; its failure fails the
+    // pass like the IPv4 table's.
+    std::function<Result<PeerSet>(RdpPorts)> detect_peers6;
     // The port Remote Desktop is configured for; read once a minute.
     std::function<RdpPortWatch::Reading()> read_rdp_port;
     // Whether a host route for the peer through the physical route is already in place.
-    std::function<Result<bool>(Ipv4Address)> route_in_place;
+    std::function<Result<bool>(IpAddress)> route_in_place;
     // Whether only the default route leads back to a private-use peer (see peer_screen.h).
-    std::function<Result<bool>(Ipv4Address)> reached_by_default_route;
-    // route.exe with "ADD" or "DELETE" for the peer through the physical route.
-    std::function<Status(std::string_view verb, Ipv4Address)> run_route_command;
+    std::function<Result<bool>(IpAddress)> reached_by_default_route;
+    // route.exe with "ADD" or "DELETE" for the peer through its family's physical route.
+    std::function<Status(std::string_view verb, IpAddress)> run_route_command;
     std::function<void(std::string_view)> log;
     // Whole seconds since the worker started.
     std::function<std::uint64_t()> now_seconds;

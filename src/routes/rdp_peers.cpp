@@ -6,6 +6,8 @@
 #include <iphlpapi.h>
 // clang-format on
 
+#include <cstddef>
+
 namespace kestrune::routes {
 
 Result<PeerSet> detect_rdp_peers(RdpPorts ports) {
@@ -21,6 +23,26 @@ Result<PeerSet> detect_rdp_peers(RdpPorts ports) {
             return code;
         },
         ports);
+}
+
+// The layout rdp_peers_in_table reads.
+static_assert(offsetof(MIB_TCP6TABLE_OWNER_PID, table) == 4);
+static_assert(sizeof(MIB_TCP6ROW_OWNER_PID) == 56);
+static_assert(offsetof(MIB_TCP6ROW_OWNER_PID, dwLocalPort) == 20);
+static_assert(offsetof(MIB_TCP6ROW_OWNER_PID, ucRemoteAddr) == 24);
+static_assert(offsetof(MIB_TCP6ROW_OWNER_PID, dwState) == 48);
+
+Result<PeerSet> detect_rdp_peers6(RdpPorts ports) {
+    return read_rdp_peers(
+        [](void* buffer, std::uint32_t* size) -> std::uint32_t {
+            DWORD table_size = *size;
+            // The IPv6 table has no basic class; it is small unless IPv6 itself is flooded.
+            const DWORD code = GetExtendedTcpTable(buffer, &table_size, FALSE, AF_INET6,
+                                                   TCP_TABLE_OWNER_PID_ALL, 0);
+            *size = table_size;
+            return code;
+        },
+        ports, TcpTableFamily::ipv6);
 }
 
 } // namespace kestrune::routes

@@ -11,7 +11,7 @@ void join_path(std::wstring& left, std::wstring_view right) {
 }
 
 // "route.exe VERB PEER", then the joint and the cause, so the text stands on its own in the log.
-std::string route_failure(std::string_view verb, Ipv4Address peer, std::string_view joint,
+std::string route_failure(std::string_view verb, const IpAddress& peer, std::string_view joint,
                           std::string_view cause) {
     std::string text = "route.exe ";
     text.append(verb);
@@ -44,17 +44,29 @@ std::vector<std::string> route_command_arguments(std::string_view verb, Ipv4Addr
             std::to_string(route.interface_index)};
 }
 
-std::string route_start_error(std::string_view verb, Ipv4Address peer,
+std::vector<std::string> route_command_arguments(std::string_view verb, const Ipv6Address& peer,
+                                                 const PhysicalRoute6& route) {
+    return {"-6",
+            std::string(verb),
+            peer.to_string() + "/128",
+            route.next_hop.to_string(),
+            "METRIC",
+            "1",
+            "IF",
+            std::to_string(route.interface_index)};
+}
+
+std::string route_start_error(std::string_view verb, const IpAddress& peer,
                               std::string_view os_error_text) {
     return route_failure(verb, peer, ": ", os_error_text);
 }
 
-std::string route_exit_error(std::string_view verb, Ipv4Address peer,
+std::string route_exit_error(std::string_view verb, const IpAddress& peer,
                              std::string_view exit_status_text) {
     return route_failure(verb, peer, " exited with ", exit_status_text);
 }
 
-std::string route_timeout_error(std::string_view verb, Ipv4Address peer,
+std::string route_timeout_error(std::string_view verb, const IpAddress& peer,
                                 std::chrono::milliseconds timeout) {
     const bool whole_seconds = timeout.count() % 1000 == 0;
     const long long amount = whole_seconds ? timeout.count() / 1000 : timeout.count();

@@ -16,7 +16,7 @@
 #include <thread>
 #include <vector>
 
-#include "routes/ipv4_address.h"
+#include "routes/ip_address.h"
 #include "win/result.h"
 
 namespace kestrune::routes {
@@ -41,7 +41,7 @@ inline constexpr std::size_t ROUTE_STOP_SLOTS = 16;
 
 struct RouteJob {
     std::string verb; // "ADD" or "DELETE"
-    Ipv4Address peer;
+    IpAddress peer;
     // The run's bound: ROUTE_COMMAND_TIMEOUT, or less when a stop's budget ends sooner.
     std::chrono::milliseconds timeout;
 };
@@ -73,8 +73,8 @@ class RoutePool {
 // still going, which the command's bound keeps short.
 class ThreadedRoutePool final : public RoutePool {
   public:
-    using Command =
-        std::function<Status(std::string_view verb, Ipv4Address peer, std::chrono::milliseconds)>;
+    using Command = std::function<Status(std::string_view verb, const IpAddress& peer,
+                                         std::chrono::milliseconds)>;
 
     explicit ThreadedRoutePool(Command command, std::size_t slots = ROUTE_RUN_SLOTS);
     ~ThreadedRoutePool() override;

@@ -11,24 +11,43 @@
 namespace kestrune::routes {
 namespace {
 
-void run_worker(std::shared_ptr<RouteProtection::StopRequest> stop_request, PhysicalRoute route,
+// Only the families whose physical route was found at start: a peer of another family gets no
+// route, and no lookup or route.exe run is spent on it.
+Result<PeerSet> covered(Result<PeerSet> detected, const PhysicalRoutes& routes) {
+    if (detected) {
+        std::erase_if(*detected, [&](const auto& peer) { return !routes.covers(peer.first); });
+    }
+    return detected;
+}
+
+void run_worker(std::shared_ptr<RouteProtection::StopRequest> stop_request, PhysicalRoutes routes,
                 RdpPortWatch rdp_port, RouteProtectionOptions options) {
     const auto started = std::chrono::steady_clock::now();
     ProtectionDependencies deps;
-    deps.detect_peers = detect_rdp_peers;
-    deps.read_rdp_port = read_rdp_port;
-    deps.route_in_place = [&route](Ipv4Address peer) { return host_route_in_place(peer, route); };
-    deps.reached_by_default_route = [&route](Ipv4Address peer) {
-        return reached_by_default_route(peer, route);
+    deps.detect_peers = [&routes](RdpPorts ports) -> Result<PeerSet> {
+        return routes.ipv4 ? covered(detect_rdp_peers(ports), routes) : PeerSet{};
     };
-    deps.run_route_command = [&route](std::string_view verb, Ipv4Address peer) {
-        return run_route_command(verb, peer, route);
+    // Read whether or not IPv6 is protected: a dual-stack listener lists its IPv4 clients there.
+    deps.detect_peers6 = [&routes](RdpPorts ports) {
+        return covered(detect_rdp_peers6(ports), routes);
+    };
+    deps.read_rdp_port = read_rdp_port;
+    deps.route_in_place = [&routes](const IpAddress& peer) {
+        return peer.is_ipv6() ? host_route_in_place(peer.ipv6(), *routes.ipv6)
+                              : host_route_in_place(peer.ipv4(), *routes.ipv4);
+    };
+    deps.reached_by_default_route = [&routes](const IpAddress& peer) {
+        return peer.is_ipv6() ? reached_by_default_route(peer.ipv6(), *routes.ipv6)
+                              : reached_by_default_route(peer.ipv4(), *routes.ipv4);
+    };
+    deps.run_route_command = [&routes](std::string_view verb, const IpAddress& peer) {
+        return run_route_command(verb, peer, routes);
     };
     // Declared before the loop runs and destroyed after it: the loop waits for every run it
     // started before it returns.
     ThreadedRoutePool pool(
-        [&route](std::string_view verb, Ipv4Address peer, std::chrono::milliseconds timeout) {
-            return run_route_command(verb, peer, route, timeout);
+        [&routes](std::string_view verb, const IpAddress& peer, std::chrono::milliseconds timeout) {
+            return run_route_command(verb, peer, routes, timeout);
         });
     deps.pool = &pool;
     deps.log = [](std::string_view line) { logging::log_line(line); };
@@ -55,12 +74,12 @@ void run_worker(std::shared_ptr<RouteProtection::StopRequest> stop_request, Phys
 
 } // namespace
 
-RouteProtection RouteProtection::start(PhysicalRoute route, RdpPortWatch rdp_port,
+RouteProtection RouteProtection::start(PhysicalRoutes routes, RdpPortWatch rdp_port,
                                        RouteProtectionOptions options) noexcept {
     auto stop_request = std::make_shared<StopRequest>();
     // std::thread throws when no thread can be created; through noexcept that ends the
     // process, which is what the service wants rather than running unprotected unnoticed.
-    std::thread worker(run_worker, stop_request, route, rdp_port, options);
+    std::thread worker(run_worker, stop_request, routes, rdp_port, options);
     return RouteProtection(std::move(stop_request), std::move(worker));
 }
 

@@ -27,10 +27,11 @@ struct RouteProtectionOptions {
 
 class RouteProtection {
   public:
-    // Starts the worker, whose first pass runs at once. `rdp_port` holds the caller's reading
+    // Starts the worker, whose first pass runs at once, for the families whose route `routes`
+    // holds (at least one). `rdp_port` holds the caller's reading
     // of the RDP port, if it took one (otherwise the first pass reads it); the worker reads it
     // again every minute. A thread that cannot be created ends the process.
-    static RouteProtection start(PhysicalRoute route, RdpPortWatch rdp_port = {},
+    static RouteProtection start(PhysicalRoutes routes, RdpPortWatch rdp_port = {},
                                  RouteProtectionOptions options = {}) noexcept;
 
     RouteProtection(RouteProtection&&) noexcept = default;

@@ -63,13 +63,12 @@ DWORD wait_milliseconds(std::chrono::milliseconds interval) {
         std::clamp<std::chrono::milliseconds::rep>(interval.count(), 0, INFINITE - 1));
 }
 
-} // namespace
-
-Status run_route_command(std::string_view verb, Ipv4Address peer, const PhysicalRoute& route,
-                         std::chrono::milliseconds timeout) {
+// The arguments are made by the caller; the errors name the peer.
+Status run_route_exe(std::string_view verb, const IpAddress& peer,
+                     const std::vector<std::string>& arguments, std::chrono::milliseconds timeout) {
     const std::wstring executable = route_executable_path(read_windir());
     std::vector<std::wstring> args;
-    for (const std::string& arg : route_command_arguments(verb, peer, route)) {
+    for (const std::string& arg : arguments) {
         args.push_back(win::widen(arg));
     }
     const auto os_failure = [&](unsigned long code) {
@@ -101,6 +100,22 @@ Status run_route_command(std::string_view verb, Ipv4Address peer, const Physical
         return fail(route_exit_error(verb, peer, child::ExitStatus{exit_code}.text()));
     }
     return {};
+}
+
+} // namespace
+
+Status run_route_command(std::string_view verb, Ipv4Address peer, const PhysicalRoute& route,
+                         std::chrono::milliseconds timeout) {
+    return run_route_exe(verb, peer, route_command_arguments(verb, peer, route), timeout);
+}
+
+Status run_route_command(std::string_view verb, const IpAddress& peer, const PhysicalRoutes& routes,
+                         std::chrono::milliseconds timeout) {
+    if (peer.is_ipv6()) {
+        return run_route_exe(verb, peer, route_command_arguments(verb, peer.ipv6(), *routes.ipv6),
+                             timeout);
+    }
+    return run_route_command(verb, peer.ipv4(), *routes.ipv4, timeout);
 }
 
 } // namespace kestrune::routes

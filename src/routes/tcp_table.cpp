@@ -1,6 +1,7 @@
 #include "routes/tcp_table.h"
 
 #include <algorithm>
+#include <string>
 #include <vector>
 
 #include "routes/public_address.h"
@@ -10,11 +11,16 @@ namespace kestrune::routes {
 namespace {
 
 constexpr std::size_t HEADER_SIZE = 4;
+
+struct RowLayout {
+    std::size_t size, state, local_port, remote_address;
+};
 // MIB_TCPROW: state, local address, local port, remote address, remote port.
-constexpr std::size_t ROW_SIZE = 20;
-constexpr std::size_t STATE_OFFSET = 0;
-constexpr std::size_t LOCAL_PORT_OFFSET = 8;
-constexpr std::size_t REMOTE_ADDR_OFFSET = 12;
+constexpr RowLayout IPV4_ROW{20, 0, 8, 12};
+// MIB_TCP6ROW_OWNER_PID: local address (16 bytes), local scope id, local port, remote address
+// (16 bytes), remote scope id, remote port, state, owning pid. Every field is 4-byte aligned,
+// so neither the table nor the rows hold padding.
+constexpr RowLayout IPV6_ROW{56, 48, 20, 24};
 
 constexpr std::uint32_t MIB_TCP_STATE_SYN_RCVD = 4;
 constexpr std::uint32_t MIB_TCP_STATE_ESTAB = 5;
@@ -32,21 +38,32 @@ std::uint32_t read_le32(const std::uint8_t* bytes) {
 
 } // namespace
 
-PeerSet rdp_peers_in_table(std::span<const std::uint8_t> table, RdpPorts ports) {
+PeerSet rdp_peers_in_table(std::span<const std::uint8_t> table, RdpPorts ports,
+                           TcpTableFamily family) {
+    const RowLayout& layout = family == TcpTableFamily::ipv4 ? IPV4_ROW : IPV6_ROW;
     PeerSet peers;
     if (table.size() < HEADER_SIZE) {
         return peers;
     }
     const std::size_t claimed = read_le32(table.data());
-    const std::size_t rows = std::min(claimed, (table.size() - HEADER_SIZE) / ROW_SIZE);
+    const std::size_t rows = std::min(claimed, (table.size() - HEADER_SIZE) / layout.size);
     for (std::size_t i = 0; i < rows; ++i) {
-        const std::uint8_t* row = table.data() + HEADER_SIZE + i * ROW_SIZE;
-        const std::uint32_t state = read_le32(row + STATE_OFFSET);
+        const std::uint8_t* row = table.data() + HEADER_SIZE + i * layout.size;
+        const std::uint32_t state = read_le32(row + layout.state);
         // The port is in network order in the field's first two bytes; the rest is junk.
         const auto local_port =
-            static_cast<std::uint16_t>(row[LOCAL_PORT_OFFSET] << 8 | row[LOCAL_PORT_OFFSET + 1]);
-        const auto remote = Ipv4Address(row[REMOTE_ADDR_OFFSET], row[REMOTE_ADDR_OFFSET + 1],
-                                        row[REMOTE_ADDR_OFFSET + 2], row[REMOTE_ADDR_OFFSET + 3]);
+            static_cast<std::uint16_t>(row[layout.local_port] << 8 | row[layout.local_port + 1]);
+        const std::uint8_t* remote_bytes = row + layout.remote_address;
+        IpAddress remote;
+        if (family == TcpTableFamily::ipv4) {
+            remote =
+                Ipv4Address(remote_bytes[0], remote_bytes[1], remote_bytes[2], remote_bytes[3]);
+        } else {
+            Ipv6Address::Bytes bytes;
+            std::copy(remote_bytes, remote_bytes + bytes.size(), bytes.begin());
+            const Ipv6Address address(bytes);
+            remote = address.is_ipv4_mapped() ? IpAddress(address.mapped_ipv4()) : address;
+        }
         // SYN-RECEIVED or ESTABLISHED: the two differ only in bit 0.
         if (ports.contains(local_port) && (state & ~1u) == MIB_TCP_STATE_SYN_RCVD &&
             may_need_host_route(remote)) {
@@ -59,11 +76,15 @@ PeerSet rdp_peers_in_table(std::span<const std::uint8_t> table, RdpPorts ports) 
     return peers;
 }
 
-Result<PeerSet> read_rdp_peers(const TcpTableCall& call, RdpPorts ports) {
+Result<PeerSet> read_rdp_peers(const TcpTableCall& call, RdpPorts ports, TcpTableFamily family) {
+    const std::string name =
+        family == TcpTableFamily::ipv4 ? "GetExtendedTcpTable" : "GetExtendedTcpTable(AF_INET6)";
+    const auto row_size =
+        static_cast<std::uint32_t>(family == TcpTableFamily::ipv4 ? IPV4_ROW.size : IPV6_ROW.size);
     std::uint32_t size = 0;
     const std::uint32_t sizing = call(nullptr, &size);
     if (sizing != NO_ERROR_CODE && sizing != ERROR_INSUFFICIENT_BUFFER_CODE) {
-        return fail("GetExtendedTcpTable sizing failed: " + win::code_text(sizing));
+        return fail(name + " sizing failed: " + win::code_text(sizing));
     }
     std::vector<std::uint8_t> buffer;
     for (int attempt = 0;; ++attempt) {
@@ -74,14 +95,14 @@ Result<PeerSet> read_rdp_peers(const TcpTableCall& call, RdpPorts ports) {
         buffer.assign(size, 0);
         const std::uint32_t code = call(buffer.data(), &size);
         if (code == NO_ERROR_CODE) {
-            return rdp_peers_in_table(buffer, ports);
+            return rdp_peers_in_table(buffer, ports, family);
         }
         // On a busy host the table can grow between two calls; the call has then stored the
         // size it needs now.
         if (code != ERROR_INSUFFICIENT_BUFFER_CODE || attempt == TABLE_GREW_RETRIES) {
-            return fail("GetExtendedTcpTable failed: " + win::code_text(code));
+            return fail(name + " failed: " + win::code_text(code));
         }
-        size = grown_table_buffer(size);
+        size = grown_table_buffer(size, row_size);
     }
 }
 

@@ -1,14 +1,16 @@
 #pragma once
-// Inbound RDP peers in the IPv4 TCP table (MIB_TCPTABLE, as GetExtendedTcpTable returns it for
-// TCP_TABLE_BASIC_ALL): the reading of the table's bytes and the two-call sizing protocol, both
-// free of the OS so they are tested with made-up tables.
+// Inbound RDP peers in the TCP tables (MIB_TCPTABLE, as GetExtendedTcpTable returns it for
+// AF_INET and TCP_TABLE_BASIC_ALL; MIB_TCP6TABLE_OWNER_PID for AF_INET6 and
+// TCP_TABLE_OWNER_PID_ALL, the IPv6 table having no basic class): the reading of the tables'
+// bytes and the two-call sizing protocol, all free of the OS so they are tested with made-up
+// tables.
 
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <span>
 
-#include "routes/ipv4_address.h"
+#include "routes/ip_address.h"
 #include "routes/rdp_port.h"
 #include "win/result.h"
 
@@ -19,12 +21,17 @@ namespace kestrune::routes {
 enum class PeerState : std::uint8_t { half_open, established };
 
 // Ascending by address, one entry per peer however many connections it has.
-using PeerSet = std::map<Ipv4Address, PeerState>;
+using PeerSet = std::map<IpAddress, PeerState>;
+
+enum class TcpTableFamily : std::uint8_t { ipv4, ipv6 };
 
 // The distinct public and private-use remote addresses of connections to one of the local
 // `ports` in state SYN-RECEIVED or ESTABLISHED, each established when any of its rows is. Rows
 // are read only as far as the buffer reaches, whatever the row count in the header claims.
-PeerSet rdp_peers_in_table(std::span<const std::uint8_t> table, RdpPorts ports = {});
+// In the IPv6 table a remote address ::ffff:a.b.c.d (a dual-stack listener's IPv4 client) is
+// the IPv4 peer a.b.c.d; scope ids and owning processes are ignored.
+PeerSet rdp_peers_in_table(std::span<const std::uint8_t> table, RdpPorts ports = {},
+                           TcpTableFamily family = TcpTableFamily::ipv4);
 
 // One GetExtendedTcpTable call with everything but the buffer and the size fixed: returns the
 // call's result code and updates *size.
@@ -34,13 +41,15 @@ using TcpTableCall = std::function<std::uint32_t(void* buffer, std::uint32_t* si
 // the table grew in between (ERROR_INSUFFICIENT_BUFFER), the read is repeated with the size
 // that call reported and room to grow (grown_table_buffer), up to three times, before the pass
 // fails. Rows are read only as far as the buffer of the last call reaches.
-Result<PeerSet> read_rdp_peers(const TcpTableCall& call, RdpPorts ports = {});
+// The IPv6 table's errors name it: "GetExtendedTcpTable(AF_INET6) failed: ...".
+Result<PeerSet> read_rdp_peers(const TcpTableCall& call, RdpPorts ports = {},
+                               TcpTableFamily family = TcpTableFamily::ipv4);
 
 // The buffer for a table that has just grown to `reported` bytes: a quarter more and 64 rows.
 // A table that grows while it is read (a scan wave adds dozens of rows a second, and under Wine
 // one read takes tens of milliseconds) would otherwise fail every retry, and detection with it.
-inline std::uint32_t grown_table_buffer(std::uint32_t reported) {
-    return reported + reported / 4 + 64 * 20;
+inline std::uint32_t grown_table_buffer(std::uint32_t reported, std::uint32_t row_size = 20) {
+    return reported + reported / 4 + 64 * row_size;
 }
 
 } // namespace kestrune::routes

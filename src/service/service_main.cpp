@@ -34,23 +34,35 @@ RouteWaitOutcome<routes::PhysicalRoute> wait_for_route() {
     return wait_for_physical_route(stop_signal(), hooks);
 }
 
+// IPv6 is looked up once, after IPv4 has been found or waited for: many machines have no IPv6
+// default route at all, and neither the proxy's start nor IPv4 protection waits for one.
 std::optional<routes::RouteProtection>
 start_route_protection(const RouteWaitOutcome<routes::PhysicalRoute>& outcome) {
-    const auto* found = std::get_if<RouteFound<routes::PhysicalRoute>>(&outcome);
-    if (found == nullptr) {
-        return std::nullopt; // the wait has logged why
+    routes::PhysicalRoutes routes;
+    if (const auto* found = std::get_if<RouteFound<routes::PhysicalRoute>>(&outcome)) {
+        routes.ipv4 = found->route;
+        logging::log_line("RDP route protection enabled via " + found->route.gateway.to_string() +
+                          " on interface " + std::to_string(found->route.interface_index));
+    } // otherwise the wait has logged why
+    const Result<routes::PhysicalRoute6> ipv6 = routes::find_physical_route6();
+    if (ipv6) {
+        routes.ipv6 = *ipv6;
+        logging::log_line("RDP IPv6 route protection enabled via " + ipv6->next_hop.to_string() +
+                          " on interface " + std::to_string(ipv6->interface_index));
+    } else {
+        logging::log_line("RDP IPv6 route protection unavailable: " + ipv6.error());
     }
-    const routes::PhysicalRoute& route = found->route;
+    if (!routes.ipv4 && !routes.ipv6) {
+        return std::nullopt;
+    }
     routes::RdpPortWatch rdp_port;
     const std::optional<std::string> port_line = rdp_port.take(routes::read_rdp_port());
-    // Logged before the worker starts, so that the port line follows the enabled line directly
-    // and the worker's own lines come after both.
-    logging::log_line("RDP route protection enabled via " + route.gateway.to_string() +
-                      " on interface " + std::to_string(route.interface_index));
+    // Logged before the worker starts, so that the port line follows the enabled lines directly
+    // and the worker's own lines come after them.
     if (port_line) {
         logging::log_line(*port_line);
     }
-    return routes::RouteProtection::start(route, rdp_port);
+    return routes::RouteProtection::start(routes, rdp_port);
 }
 
 void stop_route_protection(std::optional<routes::RouteProtection>& protection) {

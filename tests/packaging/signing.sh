@@ -25,6 +25,11 @@ msiextract -C files "$msi" >/dev/null
 exe=$(find files -name KestruneConnectSingBox.exe)
 
 status=0
+# The package holds the service as shipped, never the network-namespace tests' build, which
+# reads its IPv6 routes from Linux's /proc.
+if grep -qa 'proc\\net\\ipv6_route' "$exe"; then
+    echo "FAILED: the packaged executable is the test build"; status=1
+fi
 for file in "$msi" "$exe"; do
     osslsigncode verify -CAfile signer.pem -in "$file" >"$work/verify.log" 2>&1 || {
         echo "FAILED: $(basename "$file") does not verify:"; cat "$work/verify.log"; status=1; }

@@ -113,3 +113,69 @@ TEST(AddressKind, PrivateUseRangesAndSpecialOnes) {
 
 } // namespace
 } // namespace kestrune::routes
+
+namespace kestrune::routes {
+namespace {
+
+Ipv6Address v6(std::array<std::uint16_t, 8> groups) {
+    Ipv6Address::Bytes bytes{};
+    for (std::size_t i = 0; i < groups.size(); ++i) {
+        bytes[2 * i] = static_cast<std::uint8_t>(groups[i] >> 8);
+        bytes[2 * i + 1] = static_cast<std::uint8_t>(groups[i]);
+    }
+    return Ipv6Address(bytes);
+}
+
+// RFC 5952 section 4: lower case, no leading zeros, the longest zero run (the first of equal
+// ones, never a single group) as "::".
+TEST(Ipv6Address, CanonicalText) {
+    EXPECT_EQ(v6({}).to_string(), "::");
+    EXPECT_EQ(v6({0, 0, 0, 0, 0, 0, 0, 1}).to_string(), "::1");
+    EXPECT_EQ(v6({0x2001, 0xdb8, 0, 0, 0, 0, 0, 1}).to_string(), "2001:db8::1");
+    EXPECT_EQ(v6({0x2001, 0xdb8, 0, 1, 1, 1, 1, 1}).to_string(), "2001:db8:0:1:1:1:1:1");
+    EXPECT_EQ(v6({0x2001, 0, 0, 1, 0, 0, 0, 1}).to_string(), "2001:0:0:1::1");
+    EXPECT_EQ(v6({0x2001, 0xdb8, 0, 0, 1, 0, 0, 1}).to_string(), "2001:db8::1:0:0:1");
+    EXPECT_EQ(v6({0xfe80, 0, 0, 0, 0xABCD, 0, 0, 0}).to_string(), "fe80::abcd:0:0:0");
+    EXPECT_EQ(v6({1, 0, 0, 0, 0, 0, 0, 0}).to_string(), "1::");
+    EXPECT_EQ(Ipv6Address::from_hex("2a0279100000000000000000000000FF")->to_string(),
+              "2a02:7910::ff");
+    EXPECT_FALSE(Ipv6Address::from_hex("2a02"));
+    EXPECT_FALSE(Ipv6Address::from_hex("2a027910000000000000000000000g00"));
+    // Either family orders and prints through IpAddress, IPv4 first.
+    EXPECT_LT(IpAddress(255, 255, 255, 255), IpAddress(v6({})));
+    EXPECT_EQ(IpAddress(v6({0, 0, 0, 0, 0, 0xffff, 0x0506, 0x0708})).to_string(), "::ffff:506:708");
+    EXPECT_EQ(v6({0, 0, 0, 0, 0, 0xffff, 0x0506, 0x0708}).mapped_ipv4(), Ipv4Address(5, 6, 7, 8));
+}
+
+TEST(AddressKind, Ipv6Classes) {
+    const std::pair<Ipv6Address, AddressKind> cases[] = {
+        {v6({0x2a02, 0x7910, 0, 0, 0, 0, 0, 1}), AddressKind::global},
+        {v6({0x2000, 0, 0, 0, 0, 0, 0, 0}), AddressKind::global},
+        {v6({0x3ffe, 0xffff, 0, 0, 0, 0, 0, 1}), AddressKind::global},
+        {v6({0x2001, 0x200, 0, 0, 0, 0, 0, 1}), AddressKind::global}, // just past 2001::/23
+        {v6({0x64, 0xff9b, 0, 0, 0, 0, 0x0506, 0x0708}), AddressKind::global},
+        {v6({0xfc00, 0, 0, 0, 0, 0, 0, 1}), AddressKind::private_use},
+        {v6({0xfdff, 0xffff, 0, 0, 0, 0, 0, 1}), AddressKind::private_use},
+        {v6({}), AddressKind::special},
+        {v6({0, 0, 0, 0, 0, 0, 0, 1}), AddressKind::special},
+        {v6({0, 0, 0, 0, 0, 0xffff, 0x0506, 0x0708}), AddressKind::special},
+        {v6({0x64, 0xff9b, 1, 0, 0, 0, 0, 1}), AddressKind::special},
+        {v6({0x100, 0, 0, 0, 0, 0, 0, 1}), AddressKind::special},
+        {v6({0x2001, 0, 0, 0, 0, 0, 0, 1}), AddressKind::special}, // Teredo
+        {v6({0x2001, 0x1ff, 0, 0, 0, 0, 0, 1}), AddressKind::special},
+        {v6({0x2001, 0xdb8, 0, 0, 0, 0, 0, 1}), AddressKind::special},
+        {v6({0x2002, 0x0506, 0x0708, 0, 0, 0, 0, 1}), AddressKind::special},
+        {v6({0x3fff, 0x0fff, 0, 0, 0, 0, 0, 1}), AddressKind::special},
+        {v6({0x3fff, 0x1000, 0, 0, 0, 0, 0, 1}), AddressKind::global},
+        {v6({0x5f00, 0, 0, 0, 0, 0, 0, 1}), AddressKind::special},
+        {v6({0xfe80, 0, 0, 0, 0, 0, 0, 1}), AddressKind::special},
+        {v6({0xfec0, 0, 0, 0, 0, 0, 0, 1}), AddressKind::special},
+        {v6({0xff02, 0, 0, 0, 0, 0, 0, 1}), AddressKind::special},
+    };
+    for (const auto& [address, kind] : cases) {
+        EXPECT_EQ(address_kind(address), kind) << address.to_string();
+    }
+}
+
+} // namespace
+} // namespace kestrune::routes

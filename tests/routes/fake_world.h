@@ -32,8 +32,8 @@ class FakeWorld;
 class FakePool final : public RoutePool {
   public:
     FakePool(FakeWorld& world, std::size_t slots) : world_(world), slots_(slots) {}
-    std::function<std::uint64_t(std::string_view verb, Ipv4Address)> run_ms =
-        [](std::string_view, Ipv4Address) { return std::uint64_t{250}; };
+    std::function<std::uint64_t(std::string_view verb, IpAddress)> run_ms =
+        [](std::string_view, IpAddress) { return std::uint64_t{250}; };
     std::size_t most_running = 0;
 
     std::size_t free_slots() const override {
@@ -59,21 +59,24 @@ class FakeWorld {
     std::uint64_t stop_at_ms = std::numeric_limits<std::uint64_t>::max();
     std::atomic<bool> stop{false};
 
-    std::map<Ipv4Address, std::vector<Span>> connected;
+    std::map<IpAddress, std::vector<Span>> connected;
     // Seconds in which a connected peer shows only half-open (SYN-RECEIVED) connections.
-    std::map<Ipv4Address, std::vector<Span>> half_open;
-    std::map<Ipv4Address, std::uint16_t> local_port; // of the peer's connection; 3389 if absent
+    std::map<IpAddress, std::vector<Span>> half_open;
+    std::map<IpAddress, std::uint16_t> local_port; // of the peer's connection; 3389 if absent
     // The configured RDP port at a given second.
     std::function<RdpPortWatch::Reading(std::uint64_t)> rdp_port = [](std::uint64_t) {
         return RdpPortWatch::Reading(DEFAULT_RDP_PORT);
     };
     std::vector<Span> detection_fails;
-    std::set<Ipv4Address> in_place;
-    std::set<Ipv4Address> own_route; // private peers that a route of their own leads to
+    // IPv6 peers come from a table of their own, which fails during these spans.
+    bool ipv6_table = false;
+    std::vector<Span> ipv6_detection_fails;
+    std::set<IpAddress> in_place;
+    std::set<IpAddress> own_route; // private peers that a route of their own leads to
     std::vector<Span> inspection_fails;
     // verb, peer, seconds -> whether route.exe fails.
-    std::function<bool(std::string_view, Ipv4Address, std::uint64_t)> command_fails =
-        [](std::string_view, Ipv4Address, std::uint64_t) { return false; };
+    std::function<bool(std::string_view, IpAddress, std::uint64_t)> command_fails =
+        [](std::string_view, IpAddress, std::uint64_t) { return false; };
 
     // Optional progress hook for the deletions at shutdown.
     std::function<void()> route_deleted_at_stop;
@@ -109,25 +112,42 @@ class FakeWorld {
             }
             return peers;
         };
+        if (ipv6_table) {
+            const auto all = deps.detect_peers;
+            const auto family = [all](RdpPorts ports, bool ipv6) -> Result<PeerSet> {
+                auto peers = all(ports);
+                if (peers) {
+                    std::erase_if(*peers, [&](const auto& p) { return p.first.is_ipv6() != ipv6; });
+                }
+                return peers;
+            };
+            deps.detect_peers = [family](RdpPorts ports) { return family(ports, false); };
+            deps.detect_peers6 = [this, family](RdpPorts ports) -> Result<PeerSet> {
+                if (in_any(ipv6_detection_fails, now())) {
+                    return fail("GetExtendedTcpTable(AF_INET6) failed: 50");
+                }
+                return family(ports, true);
+            };
+        }
         deps.read_rdp_port = [this] {
             ++port_reads;
             return rdp_port(now());
         };
-        deps.route_in_place = [this](Ipv4Address peer) -> Result<bool> {
+        deps.route_in_place = [this](IpAddress peer) -> Result<bool> {
             ++lookups;
             if (in_any(inspection_fails, now())) {
                 return fail("GetBestRoute(" + peer.to_string() + ") failed: 1168");
             }
             return in_place.contains(peer);
         };
-        deps.reached_by_default_route = [this](Ipv4Address peer) -> Result<bool> {
+        deps.reached_by_default_route = [this](IpAddress peer) -> Result<bool> {
             ++private_lookups;
             if (in_any(inspection_fails, now())) {
                 return fail("GetBestRoute(" + peer.to_string() + ") failed: 1168");
             }
             return !own_route.contains(peer);
         };
-        deps.run_route_command = [this](std::string_view verb, Ipv4Address peer) -> Status {
+        deps.run_route_command = [this](std::string_view verb, IpAddress peer) -> Status {
             record(std::string(verb) + " " + peer.to_string());
             if (command_fails(verb, peer, now())) {
                 return fail("route.exe " + std::string(verb) + " " + peer.to_string() +
@@ -169,7 +189,7 @@ class FakeWorld {
 
   public:
     void record(const std::string& what) { events.push_back(at(ms, what)); }
-    bool fails(std::string_view verb, Ipv4Address peer) { return command_fails(verb, peer, now()); }
+    bool fails(std::string_view verb, IpAddress peer) { return command_fails(verb, peer, now()); }
 };
 
 inline void FakePool::start(RouteJob job) {

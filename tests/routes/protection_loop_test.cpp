@@ -10,7 +10,7 @@ namespace {
 using testing_support::FakeWorld;
 using testing_support::Span;
 
-const Ipv4Address PEER{5, 6, 7, 8};
+const IpAddress PEER{5, 6, 7, 8};
 const std::string ADDED = "log RDP physical return route added for ";
 const std::string REMOVED = "log RDP physical return route removed for ";
 const std::string STOPPED = "log RDP route protection stopped";
@@ -51,14 +51,14 @@ TEST(ProtectionLoop, PrivatePeerCountsWhenOnlyTheDefaultRouteLeadsToIt) {
 TEST(PeerScreen, RemembersAtMostItsLimitAndForgetsPeersThatWent) {
     PeerScreen screen(2);
     int lookups = 0;
-    const auto reached = [&](Ipv4Address) -> Result<bool> {
+    const auto reached = [&](IpAddress) -> Result<bool> {
         ++lookups;
         return true;
     };
-    const auto failed = [](Ipv4Address, const std::string& error) { FAIL() << error; };
-    const auto peers = [](std::initializer_list<Ipv4Address> addresses) {
+    const auto failed = [](IpAddress, const std::string& error) { FAIL() << error; };
+    const auto peers = [](std::initializer_list<IpAddress> addresses) {
         PeerSet set;
-        for (const Ipv4Address address : addresses) {
+        for (const IpAddress address : addresses) {
             set.emplace(address, PeerState::established);
         }
         return set;
@@ -107,7 +107,7 @@ TEST(ProtectionLoop, AdoptedRouteIsNeverDeleted) {
 TEST(ProtectionLoop, RetiringRouteSeenAgainIsKeptWithoutANewAdd) {
     FakeWorld world;
     world.connected[PEER] = {{0, 0}, {601, 601}};
-    world.command_fails = [](std::string_view verb, Ipv4Address, std::uint64_t second) {
+    world.command_fails = [](std::string_view verb, IpAddress, std::uint64_t second) {
         return verb == "DELETE" && second < 601;
     };
     world.stop_at_ms = 602'000;
@@ -127,8 +127,8 @@ TEST(ProtectionLoop, RetiringRouteSeenAgainIsKeptWithoutANewAdd) {
 TEST(ProtectionLoop, AtTheLimitNewcomersWaitForAGonePeerAndTheLimitIsLoggedOncePerEpisode) {
     FakeWorld world;
     auto peer = [](int i) {
-        return Ipv4Address{1, 0, static_cast<std::uint8_t>(i / 256),
-                           static_cast<std::uint8_t>(i % 256)};
+        return IpAddress{1, 0, static_cast<std::uint8_t>(i / 256),
+                         static_cast<std::uint8_t>(i % 256)};
     };
     for (int i = 0; i < 256; ++i) {
         world.connected[peer(i)] = {{0, 2000}};
@@ -149,6 +149,34 @@ TEST(ProtectionLoop, AtTheLimitNewcomersWaitForAGonePeerAndTheLimitIsLoggedOnceP
         (std::vector<std::string>{at(10'000, "ADD 1.0.1.0"), at(10'000, ADDED + "1.0.1.0"),
                                   at(10'000, "DELETE 1.0.0.0"), at(10'000, REMOVED + "1.0.0.0"),
                                   at(20'000, limit), at(30'000, "DELETE 1.0.0.1")}));
+}
+
+// One limit for both families: IPv4 and IPv6 newcomers wait behind peers of either, and a gone
+// IPv4 peer makes room. An IPv6 table outage fails the pass, so no IPv6 peer looks gone (and
+// evictable) meanwhile, and the waiting episode goes on without a second limit line.
+TEST(ProtectionLoop, BothFamiliesShareTheLimitAndTheDetection) {
+    FakeWorld world;
+    world.ipv6_table = true;
+    const IpAddress first = *Ipv6Address::from_hex("2a027910000000000000000000000001");
+    const IpAddress late = *Ipv6Address::from_hex("2a027910000000000000000000000002");
+    world.connected[{1, 0, 0, 1}] = {{0, 5}};
+    world.connected[first] = {{0, 100}};
+    world.connected[late] = {{1, 100}};
+    world.connected[{1, 0, 0, 9}] = {{3, 100}}; // lowest newcomer first: IPv4 before IPv6
+    world.ipv6_detection_fails = {{2, 4}};
+    world.stop_at_ms = 7000;
+    world.run(PeerTracker(600, 2));
+    const std::string limit =
+        "log RDP route protection is at its limit of 2 connected peers; new clients wait";
+    EXPECT_EQ(world.events,
+              (std::vector<std::string>{
+                  at(0, "ADD 1.0.0.1"), at(0, ADDED + "1.0.0.1"), at(0, "ADD 2a02:7910::1"),
+                  at(0, ADDED + "2a02:7910::1"), at(1000, limit),
+                  at(2000, "log RDP peer detection failed: GetExtendedTcpTable(AF_INET6) failed: "
+                           "50"),
+                  at(6000, "ADD 1.0.0.9"), at(6000, ADDED + "1.0.0.9"), at(6000, "DELETE 1.0.0.1"),
+                  at(6000, REMOVED + "1.0.0.1"), at(7000, "DELETE 1.0.0.9"),
+                  at(7000, "DELETE 2a02:7910::1"), at(7000, STOPPED)}));
 }
 
 // Room for three. A gone peer makes room at once, the least recently seen first whatever its
@@ -199,7 +227,7 @@ TEST(ProtectionLoop, HalfOpenPeersExpireAfterThirtySecondsEstablishedOnesAfterSi
 TEST(ProtectionLoop, FailingAddIsLoggedOnceForTheWorkersLifeAndRetriedEveryPass) {
     FakeWorld world;
     world.connected[PEER] = {{0, 5}, {700, 800}};
-    world.command_fails = [](std::string_view verb, Ipv4Address, std::uint64_t second) {
+    world.command_fails = [](std::string_view verb, IpAddress, std::uint64_t second) {
         return verb == "ADD" && (second < 1 || second == 700);
     };
     world.stop_at_ms = 702'000;
@@ -263,15 +291,15 @@ TEST(ProtectionLoop, PeersKeepAgeingWhileDetectionFails) {
 
 TEST(ProtectionLoop, StopDeletesOwnedRoutesAscendingWithoutLogLines) {
     FakeWorld world;
-    for (const Ipv4Address peer : {Ipv4Address{9, 9, 9, 9}, Ipv4Address{5, 6, 7, 8},
-                                   Ipv4Address{7, 7, 7, 7}, Ipv4Address{6, 6, 6, 6}}) {
+    for (const IpAddress peer : {IpAddress{9, 9, 9, 9}, IpAddress{5, 6, 7, 8},
+                                 IpAddress{7, 7, 7, 7}, IpAddress{6, 6, 6, 6}}) {
         world.connected[peer] = {{0, 100}};
     }
     world.in_place = {{6, 6, 6, 6}};
     // A failing deletion at shutdown does not keep the others from running; its route is
     // counted as left in place.
-    world.command_fails = [](std::string_view verb, Ipv4Address peer, std::uint64_t) {
-        return verb == "DELETE" && peer == Ipv4Address{7, 7, 7, 7};
+    world.command_fails = [](std::string_view verb, IpAddress peer, std::uint64_t) {
+        return verb == "DELETE" && peer == IpAddress{7, 7, 7, 7};
     };
     world.stop_at_ms = 5000;
     // One progress call per deletion, failed or not, none for the adopted route.
@@ -339,8 +367,8 @@ TEST(ProtectionLoop, RunsSideBySideEstablishedFirstNewestHalfOpenNextWithinTheir
     FakeWorld world;
     testing_support::FakePool pool(world, 2);
     world.pool = &pool;
-    pool.run_ms = [](std::string_view, Ipv4Address) { return std::uint64_t{1100}; };
-    const auto connect = [&](Ipv4Address peer, std::uint64_t from, bool half_open) {
+    pool.run_ms = [](std::string_view, IpAddress) { return std::uint64_t{1100}; };
+    const auto connect = [&](IpAddress peer, std::uint64_t from, bool half_open) {
         world.connected[peer] = {{from, 100}};
         if (half_open) {
             world.half_open[peer] = {{from, 100}};
@@ -379,8 +407,8 @@ TEST(ProtectionLoop, RunsSideBySideEstablishedFirstNewestHalfOpenNextWithinTheir
 TEST(ProtectionLoop, LiveHalfOpenPeersMakeRoomForNewerOnesOnce) {
     FakeWorld world;
     for (std::uint8_t i = 1; i <= 3; ++i) {
-        for (const Ipv4Address peer : {Ipv4Address{1, 0, 0, i}, Ipv4Address{2, 0, 0, i}}) {
-            world.connected[peer] = {{peer.octets()[0] == 1 ? 0u : 1u, 100}};
+        for (const IpAddress peer : {IpAddress{1, 0, 0, i}, IpAddress{2, 0, 0, i}}) {
+            world.connected[peer] = {{peer.ipv4().octets()[0] == 1 ? 0u : 1u, 100}};
             world.half_open[peer] = {{0, 100}};
         }
     }
@@ -405,7 +433,7 @@ TEST(ProtectionLoop, StopDeletesSideBySideWithinItsBudget) {
         FakeWorld world;
         testing_support::FakePool pool(world, 4);
         world.pool = &pool;
-        pool.run_ms = [&](std::string_view verb, Ipv4Address) {
+        pool.run_ms = [&](std::string_view verb, IpAddress) {
             return verb == "ADD" ? std::uint64_t{250} : delete_ms;
         };
         for (std::uint8_t i = 1; i <= 40; ++i) {

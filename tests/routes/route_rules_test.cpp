@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "routes/best_route.h"
+#include "routes/ipv6_routes.h"
 #include "routes/route_command.h"
 
 namespace kestrune::routes {
@@ -90,6 +91,59 @@ TEST(RouteCommand, TimeoutNamesTheBound) {
               "route.exe ADD 198.51.100.20: route.exe did not finish within 10 seconds");
     EXPECT_EQ(route_timeout_error("DELETE", peer, std::chrono::milliseconds(1500)),
               "route.exe DELETE 198.51.100.20: route.exe did not finish within 1500 milliseconds");
+}
+
+Ipv6Address v6(std::uint16_t first, std::uint16_t last = 0) {
+    Ipv6Address::Bytes bytes{};
+    bytes[0] = static_cast<std::uint8_t>(first >> 8);
+    bytes[1] = static_cast<std::uint8_t>(first);
+    bytes[14] = static_cast<std::uint8_t>(last >> 8);
+    bytes[15] = static_cast<std::uint8_t>(last);
+    return Ipv6Address(bytes);
+}
+
+// A machine with two default routes (Ethernet, and Teredo with a lower metric), a ULA prefix of
+// its own through another router, and a proxy's half-space routes into its TUN adapter.
+TEST(Ipv6Routes, PhysicalDefaultRouteAndLongestPrefixMatch) {
+    const Ipv6Address router = v6(0xfe80, 1), tun_hop{};
+    Ipv6RouteTable table = {
+        {{}, 0, router, 7, 281, false},
+        {{}, 0, v6(0xfe80, 9), 8, 256, false}, // lower metric than the first
+        {{}, 0, v6(0xfe80, 2), 9, 10, true},   // Teredo: a tunnel
+        {v6(0xfd00), 16, v6(0xfe80, 3), 7, 256, false},
+    };
+    auto physical = physical_ipv6_route(table);
+    ASSERT_TRUE(physical) << physical.error();
+    EXPECT_EQ(*physical, (PhysicalRoute6{v6(0xfe80, 9), 8}));
+    table.erase(table.begin() + 1);
+    EXPECT_EQ(*physical_ipv6_route(table), (PhysicalRoute6{router, 7}));
+    const PhysicalRoute6 route{router, 7};
+
+    const Ipv6Address global = v6(0x2a02, 1), office = v6(0xfd00, 5), cloud = v6(0xfd10, 5);
+    table.push_back({{}, 1, tun_hop, 40, 0, true}); // the proxy's ::/1 and 8000::/1
+    table.push_back({v6(0x8000), 1, tun_hop, 40, 0, true});
+    EXPECT_EQ(best_ipv6_route(table, global)->interface_index, 40u);
+    EXPECT_FALSE(ipv6_host_route_in_place(table, global, route));
+    EXPECT_TRUE(ipv6_reached_by_default(table, cloud, route));   // only the half-space route
+    EXPECT_FALSE(ipv6_reached_by_default(table, office, route)); // its own /16
+    table.push_back({global, 128, router, 7, 1, false});
+    EXPECT_TRUE(ipv6_host_route_in_place(table, global, route));
+    table.back().interface_index = 8; // through another interface: not ours
+    EXPECT_FALSE(ipv6_host_route_in_place(table, global, route));
+    EXPECT_FALSE(ipv6_reached_by_default({}, cloud, route)); // no route at all
+
+    EXPECT_EQ(physical_ipv6_route({{{}, 0, router, 9, 1, true}}).error(), "no IPv6 default route");
+    EXPECT_EQ(physical_ipv6_route({{{}, 0, {}, 9, 1, false}}).error(),
+              "IPv6 default route has no gateway");
+}
+
+TEST(RouteCommand, Ipv6FormNamesThePrefixNextHopAndInterface) {
+    const PhysicalRoute6 route{v6(0xfe80, 1), 7};
+    EXPECT_EQ(route_command_arguments("ADD", v6(0x2a02, 0x10), route),
+              (std::vector<std::string>{"-6", "ADD", "2a02::10/128", "fe80::1", "METRIC", "1", "IF",
+                                        "7"}));
+    EXPECT_EQ(route_exit_error("DELETE", v6(0x2a02, 0x10), "exit code: 1"),
+              "route.exe DELETE 2a02::10 exited with exit code: 1");
 }
 
 } // namespace

@@ -31,8 +31,8 @@ TEST(ProtectionLoopThread, StopIsNoticedOnlyAfterThePauseEnds) {
         return PeerSet{{{5, 6, 7, 8}, PeerState::established}};
     };
     deps.read_rdp_port = [] { return RdpPortWatch::Reading(DEFAULT_RDP_PORT); };
-    deps.route_in_place = [](Ipv4Address) -> Result<bool> { return false; };
-    deps.run_route_command = [&](std::string_view verb, Ipv4Address peer) -> Status {
+    deps.route_in_place = [](IpAddress) -> Result<bool> { return false; };
+    deps.run_route_command = [&](std::string_view verb, IpAddress peer) -> Status {
         record(std::string(verb) + " " + peer.to_string());
         return {};
     };
@@ -77,7 +77,7 @@ TEST(ThreadedRoutePool, RunsAtMostItsSlotsAndHandsBackEveryOutcome) {
     int started = 0;
     int most = 0;
     ThreadedRoutePool pool(
-        [&](std::string_view verb, Ipv4Address, std::chrono::milliseconds) {
+        [&](std::string_view verb, IpAddress, std::chrono::milliseconds) {
             // Each run waits for a second one, so the two slots are always both in use.
             std::unique_lock lock(mutex);
             most = std::max(most, ++running);

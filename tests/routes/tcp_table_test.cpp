@@ -50,9 +50,9 @@ std::vector<std::uint8_t> table(const std::vector<Row>& rows) {
     return table(rows, static_cast<std::uint32_t>(rows.size()));
 }
 
-PeerSet established(std::initializer_list<Ipv4Address> addresses) {
+PeerSet established(std::initializer_list<IpAddress> addresses) {
     PeerSet peers;
-    for (const Ipv4Address address : addresses) {
+    for (const IpAddress address : addresses) {
         peers.emplace(address, PeerState::established);
     }
     return peers;
@@ -140,7 +140,7 @@ TEST(RdpPeersInTable, CountsPort3389AndTheConfiguredPortOnly) {
         {ESTAB, 51000, {4, 4, 4, 4}, 3390}, // outgoing to another machine's 3390
         {ESTAB, 0x3E0D, {5, 5, 5, 5}},      // 3390 with its bytes swapped
     });
-    using Addresses = std::set<Ipv4Address>;
+    using Addresses = std::set<IpAddress>;
     const auto addresses = [](const PeerSet& peers) {
         Addresses keys;
         for (const auto& [address, state] : peers) {
@@ -238,6 +238,46 @@ TEST(ReadRdpPeers, TableThatGrowsIsReadAgainWithTheNewSizeUpToThreeTimes) {
     EXPECT_EQ(busy.sizes_passed,
               (std::vector<std::uint32_t>{0, 100, grown_table_buffer(200), grown_table_buffer(300),
                                           grown_table_buffer(400)}));
+}
+
+// MIB_TCP6ROW_OWNER_PID rows: a global peer, a dual-stack listener's IPv4 client (the IPv4
+// peer), and rows that never count; scope ids and owning processes are junk to ignore.
+TEST(RdpPeersInTable, Ipv6TableWithMappedIpv4Peers) {
+    const auto row6 = [](std::vector<std::uint8_t>& out, std::uint32_t state, std::uint16_t port,
+                         Ipv6Address::Bytes remote) {
+        out.insert(out.end(), 16, 0x20); // local address
+        put_le32(out, 0xFFFFFFFF);       // local scope id, as Wine has it
+        put_port(out, port);
+        out.insert(out.end(), remote.begin(), remote.end());
+        put_le32(out, 0xFFFFFFFF);
+        put_port(out, 50000);
+        put_le32(out, state);
+        put_le32(out, 0); // owning pid
+    };
+    const Ipv6Address::Bytes global{0x2a, 0x02, 0x79, 0x10, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+    const Ipv6Address::Bytes mapped{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff, 5, 6, 7, 8};
+    const Ipv6Address::Bytes link_local{0xfe, 0x80, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+    std::vector<std::uint8_t> contents;
+    put_le32(contents, 6);
+    row6(contents, SYN_RCVD, 3389, global);
+    row6(contents, ESTAB, 3389, mapped);
+    row6(contents, ESTAB, 3389, link_local);
+    row6(contents, LISTEN, 3389, global);
+    row6(contents, ESTAB, 3390, global);
+    row6(contents, ESTAB, 3389, global);
+    EXPECT_EQ(rdp_peers_in_table(contents, {}, TcpTableFamily::ipv6),
+              (PeerSet{{IpAddress(5, 6, 7, 8), PeerState::established},
+                       {Ipv6Address(global), PeerState::established}}));
+    contents.resize(contents.size() - 56); // the last row cut off: the buffer ends first
+    EXPECT_EQ(rdp_peers_in_table(contents, {}, TcpTableFamily::ipv6),
+              (PeerSet{{IpAddress(5, 6, 7, 8), PeerState::established},
+                       {Ipv6Address(global), PeerState::half_open}}));
+
+    FakeTcpTable refused; // its errors name the table
+    refused.reported_size = 100;
+    refused.fill_code = 50;
+    EXPECT_EQ(read_rdp_peers(refused.call(), {}, TcpTableFamily::ipv6).error(),
+              "GetExtendedTcpTable(AF_INET6) failed: 50");
 }
 
 TEST(RdpPortFromRegistry, OnlyADwordFromOneTo65535NamesAPort) {

@@ -40,7 +40,8 @@ int main() {
                 static_cast<unsigned long>(route->interface_index));
     std::fflush(stdout);
 
-    auto protection = kestrune::routes::RouteProtection::start(*route, {}, options);
+    auto protection = kestrune::routes::RouteProtection::start(
+        {.ipv4 = *route, .ipv6 = std::nullopt}, {}, options);
     while (GetFileAttributesW(stop_file.c_str()) == INVALID_FILE_ATTRIBUTES) {
         Sleep(100);
     }

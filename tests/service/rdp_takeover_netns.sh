@@ -12,25 +12,33 @@
 #                      to (an office reached through a cloud network's default route); each
 #                      session sends a probe every 100 ms and records how long it has gone
 #                      without an echo
+# Without a mode both namespaces have IPv6 as well: the service 2a02:7900::2/64 and a default
+# route via the router's link-local fe80::1, the client that router and the global 2a02:7910::1
+# and ::2. The listener is then dual-stack, so the IPv4 sessions reach the service as
+# ::ffff:a.b.c.d in its IPv6 TCP table and must be handled as the IPv4 peers they are. The
+# service is the test build that reads the namespace's IPv6 routes (Wine shows it none).
 #
 # The route.exe stand-in only records; route_follower.py carries each recorded command out in
 # the service namespace's routing table. After the service has started its child, the proxy's
-# takeover is made: 0.0.0.0/1 and 128.0.0.0/1 into the tunnel, which swallows them. Then:
-#   - the public and the default-routed private sessions connected before the takeover never go
-#     1 s without an echo: both got a host route;
+# takeover is made: 0.0.0.0/1 and 128.0.0.0/1 (and ::/1 and 8000::/1) into the tunnel, which
+# swallows them. Then:
+#   - the public, the default-routed private and the IPv6 sessions connected before the takeover
+#     never go 1 s without an echo: each got a host route;
 #   - the private session with its own route gets none and never goes 1 s without an echo;
-#   - a public and a default-routed private client connecting after the takeover get in within
-#     a few seconds (the SYN-ACK first goes into the tunnel, the service sees the half-open
+#   - a public, a default-routed private and an IPv6 client connecting after the takeover get in
+#     within a few seconds (the SYN-ACK first goes into the tunnel, the service sees the half-open
 #     connection and adds its route, a retransmission gets through);
 #   - a crowd of 40 short-lived public clients (more than the 32 peers the service once tracked
 #     at most) connects at once and goes again, all of them get routes, and a newcomer half a
 #     second into the crowd still gets in as fast, with a route of its own;
-#   - after `sc stop` the protected sessions stall: their routes were deleted, and the takeover
-#     does cut sessions off; the one with its own route goes on.
+#   - after `sc stop` the protected sessions stall: their routes were deleted (no host route of
+#     either family is left), and the takeover does cut sessions off; the one with its own route
+#     goes on.
 # With "late-route" the service starts as after a reboot whose network is not ready yet: the
 # service namespace has no default route at first. The service must log its waiting line (once),
 # report running and start no child; three seconds later the default route appears, and it must
-# go on to protect the sessions as above, without ever giving protection up.
+# go on to protect the sessions as above, without ever giving protection up; IPv6 protection is
+# unavailable (no IPv6 default route) and says so once, holding nothing up.
 # With "rdp-port" Remote Desktop is moved to port 3390 (PortNumber in the prefix's registry):
 # the service must say it watches 3390 right after its enabled line, and the sessions above, all
 # on 3390, must fare as described. Then the value is deleted and the service started again: a
@@ -51,6 +59,8 @@ require_netns
 svc=kt-svc-$$ cli=kt-cli-$$ veth_svc=kts$$ veth_cli=ktc$$ tun=ktun$$ tun_peer=ktup$$
 protected=5.6.10.1 late=5.6.10.2 newcomer=5.6.10.3 private=192.168.79.1
 cloud=172.20.79.1 cloud_late=172.20.79.2
+protected6= late6=
+[ -z "$mode" ] && protected6=2a02:7910::1 late6=2a02:7910::2
 crowd=()
 for ((i = 1; i <= 40; i++)); do crowd+=("5.6.20.$i"); done
 service=KestruneConnectSingBox
@@ -88,7 +98,9 @@ trap 'exit 143' TERM INT
 # --- a session per client address (to port $2, by default the RDP port); gap files hold one
 # "ms without an echo" per 100 ms
 connect() {
-    ip netns exec "$cli" python3 "$support/rdp_client.py" "$1" 10.79.0.2 "$work/gaps-$1" 60 \
+    local server=10.79.0.2
+    [[ $1 == *:* ]] && server=2a02:7900::2
+    ip netns exec "$cli" python3 "$support/rdp_client.py" "$1" "$server" "$work/gaps-$1" 60 \
         "${2:-$port}" >"$work/client-$1.out" 2>&1 &
     pids+=($!)
 }
@@ -101,7 +113,15 @@ longest_gap_after() { tail -n +$(($2 + 1)) "$work/gaps-$1" | sort -n | tail -1; 
 stalled() { [ "$(last_gap "$1")" -ge 3000 ]; }
 # Echoes flow: the latest sample shows an echo within the last 500 ms.
 flowing() { connected "$1" && [ "$(samples "$1")" -gt 0 ] && [ "$(last_gap "$1")" -lt 500 ]; }
-has_route() { in_svc ip route show "$1/32" | grep -q "via 10.79.0.1 dev $veth_svc"; }
+has_route() {
+    if [[ $1 == *:* ]]; then
+        in_svc ip -6 route show "$1/128" | grep -q "via fe80::1 dev $veth_svc"
+    else
+        in_svc ip route show "$1/32" | grep -q "via 10.79.0.1 dev $veth_svc"
+    fi
+}
+# Host routes through the physical gateway or router, of either family.
+host_routes() { { in_svc ip route show; in_svc ip -6 route show; } | grep -E '^[0-9a-f.:]+ via'; }
 applied() { grep -qx "$1 $2 ok" "$applied" 2>/dev/null; }
 # The child's process inside the service namespace (the keeper has another image name).
 child_process() {
@@ -116,7 +136,7 @@ service_state() { in_svc wine sc query "$service" 2>/dev/null | tr -d '\r' | gre
 # --- work folder, the service beside the sing-box stand-in, the route.exe stand-in
 rm -rf "$work"
 mkdir -p "$work/install"
-cp "$bin/$service.exe" "$work/install/"
+cp "$bin/${service}Netns.exe" "$work/install/$service.exe"
 cp "$bin/sing_box_stand_in.exe" "$work/install/sing-box.exe"
 echo '{"run_ms": "forever"}' >"$work/keeper.json"
 
@@ -127,8 +147,20 @@ make_rdp_link "$svc" "$cli" "$veth_svc" "$veth_cli" 10.79.0 "$protected" "$late"
 ip -n "$svc" route add 192.168.79.0/24 via 10.79.0.1 dev "$veth_svc"
 make_tunnel "$svc" "$tun" "$tun_peer"
 [ "$mode" = late-route ] && ip -n "$svc" route del default
+dual_stack=0
+if [ -n "$protected6" ]; then
+    ip -n "$cli" -6 addr add fe80::1/64 dev "$veth_cli" nodad
+    ip -n "$cli" -6 addr add 2a02:7900::1/64 dev "$veth_cli" nodad
+    ip -n "$svc" -6 addr add 2a02:7900::2/64 dev "$veth_svc" nodad
+    for client in "$protected6" "$late6"; do
+        ip -n "$cli" -6 addr add "$client/128" dev "$veth_cli" nodad
+    done
+    ip -n "$svc" -6 route add default via fe80::1 dev "$veth_svc"
+    dual_stack=1
+fi
 
-ip netns exec "$svc" python3 "$support/rdp_listener.py" 3389 3390 >"$work/listener.out" 2>&1 &
+ip netns exec "$svc" env RDP_DUAL_STACK=$dual_stack python3 "$support/rdp_listener.py" 3389 3390 \
+    >"$work/listener.out" 2>&1 &
 pids+=($!)
 wait_for 10 grep -q listening "$work/listener.out" || die "listener did not start"
 
@@ -175,10 +207,15 @@ if_index=$(ip -n "$svc" -o link show "$veth_svc" | cut -d: -f1)
 enabled="RDP route protection enabled via 10.79.0.1 on interface $if_index"
 wait_for 60 eval 'log_text | grep -qx "$enabled"' ||
     die "route protection did not start on $veth_svc ($if_index)"
+enabled6="RDP IPv6 route protection enabled via fe80::1 on interface $if_index"
+unavailable6="RDP IPv6 route protection unavailable: no IPv6 default route"
+[ -n "$protected6" ] || enabled6=$unavailable6
+[ "$(log_text | grep -x -A1 "$enabled" | tail -1)" = "$enabled6" ] ||
+    die "no '$enabled6' right after the enabled line"
 watching="RDP route protection watching port 3390"
 if [ "$mode" = rdp-port ]; then
-    [ "$(log_text | grep -x -A1 "$enabled" | tail -1)" = "$watching" ] ||
-        die "no '$watching' right after the enabled line"
+    [ "$(log_text | grep -x -A2 "$enabled" | tail -1)" = "$watching" ] ||
+        die "no '$watching' right after the enabled lines"
 fi
 wait_for 60 eval 'log_text | grep -qx "proxy running"' || die "the service did not start its child"
 # The probe for the child's process finds it now, so its absence while waiting meant something.
@@ -186,29 +223,42 @@ wait_for 60 eval 'log_text | grep -qx "proxy running"' || die "the service did n
 
 # --- three sessions before the takeover: the public and the default-routed private one get
 # their routes, the one with its own route none
-for client in "$protected" "$cloud" "$private"; do
+before=("$protected" "$cloud" "$private" $protected6)
+for client in "${before[@]}"; do
     connect "$client"
 done
-for client in "$protected" "$cloud" "$private"; do
+for client in "${before[@]}"; do
     wait_for 30 flowing "$client" || die "no echoes for $client"
 done
-for client in "$protected" "$cloud"; do
+for client in "$protected" "$cloud" $protected6; do
     wait_for 30 applied ADD "$client" || die "no route added for $client"
     has_route "$client" || die "the route for $client is not in the routing table"
 done
+if [ "$dual_stack" = 1 ]; then
+    # The IPv4 session really is a dual-stack socket's, listed in the IPv6 table.
+    in_svc ss -Htn state established "( sport = :$port )" | grep -q "\[::ffff:$protected\]" ||
+        die "the session of $protected is not in the IPv6 TCP table"
+fi
 
 # --- the takeover
 take_default_route "$svc" "$tun"
+if [ -n "$protected6" ]; then
+    ip -n "$svc" -6 route add ::/1 dev "$tun"
+    ip -n "$svc" -6 route add 8000::/1 dev "$tun"
+    in_svc ip -6 route get "$late6" | grep -q "dev $tun" ||
+        die "the takeover does not route $late6 into $tun"
+fi
 declare -A mark
-for client in "$protected" "$cloud" "$private"; do
+for client in "${before[@]}"; do
     mark[$client]=$(samples "$client")
 done
 in_svc ip route get "$late" | grep -q "dev $tun" || die "the takeover does not route $late into $tun"
 
 connect "$late"
 connect "$cloud_late"
+[ -n "$late6" ] && connect "$late6"
 connect_ms=
-for client in "$late" "$cloud_late"; do
+for client in "$late" "$cloud_late" $late6; do
     wait_for 30 connected "$client" || die "$client did not connect after the takeover"
     ms=$(sed -n 's/^connected //p' "$work/client-$client.out")
     # The route has to be in place before a SYN-ACK retransmission (1 s, 3 s, 7 s after the
@@ -240,7 +290,7 @@ applied ADD "$newcomer" || die "$newcomer connected without a route of its own"
 
 grep -q " $private " "$record" && die "the service ran route.exe for $private, which has its own route"
 gaps=
-for client in "$protected" "$cloud" "$private"; do
+for client in "${before[@]}"; do
     gap=$(longest_gap_after "$client" "${mark[$client]}")
     [ "$gap" -lt 1000 ] || die "the session of $client went $gap ms without an echo"
     gaps+="${gaps:+, }$client $gap ms"
@@ -249,14 +299,21 @@ done
 # --- the service stops and deletes its routes: the protected session is cut off now
 in_svc wine sc stop "$service" >/dev/null || die "sc stop failed"
 wait_for 60 service_state STOPPED || die "the service did not stop"
-for client in "$protected" "$late" "$cloud" "$cloud_late"; do
+for client in "$protected" "$late" "$cloud" "$cloud_late" $protected6 $late6; do
     wait_for 30 applied DELETE "$client" || die "no route deleted for $client"
 done
+no_host_routes() { [ -z "$(host_routes)" ]; }
+wait_for 10 no_host_routes || die "host routes are left after the stop: $(host_routes | tr '\n' ' ')"
 wait_for 60 stalled "$protected" || die "the protected session went on after the stop"
+if [ -n "$protected6" ]; then
+    wait_for 60 stalled "$protected6" || die "the IPv6 session went on after the stop"
+fi
 wait_for 60 stalled "$cloud" || die "the default-routed private session went on after the stop"
 flowing "$private" || die "the session of $private, with its own route, ended with the stop"
 log_text | grep -qx "RDP route protection stopped" || die "no stop line in the log"
 log_text | grep -q "RDP route protection unavailable" && die "the service gave route protection up"
+[ "$(log_text | grep -c "^RDP IPv6 route protection")" = 1 ] ||
+    die "the IPv6 protection line is not logged exactly once"
 if [ "$mode" = late-route ]; then
     [ "$(log_text | grep -c "^$waiting")" = 1 ] || die "the waiting line is not logged exactly once"
 fi
@@ -283,6 +340,7 @@ fi
 
 [ "$mode" = late-route ] && mode=" waited for the late default route,"
 [ "$mode" = rdp-port ] && mode=" on port 3390,"
+[ -n "$protected6" ] && mode=" with IPv6,"
 echo "PASSED:$mode" "sessions kept across the takeover (longest gaps: $gaps)," \
     "late clients in ($connect_ms), during a crowd of 40 ($crowd_in got in)" \
     "a newcomer in after $newcomer_ms ms," \

@@ -26,7 +26,7 @@ TEST(RouteFailureSoak, EachFailureKeyIsLoggedOnceWhileTheLoopRunsOnAndStopsFromO
     world.inspection_fails = {{0, 9}};
     world.detection_fails = {{100, 149}, {200, 200}, {1200, 1499}};
     // ADD fails for every odd peer, DELETE for every peer, all the time.
-    world.command_fails = [](std::string_view verb, Ipv4Address address, std::uint64_t) {
+    world.command_fails = [](std::string_view verb, IpAddress address, std::uint64_t) {
         return verb == "DELETE" || address.to_string().back() % 2 == 1;
     };
 

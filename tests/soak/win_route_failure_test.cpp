@@ -86,9 +86,9 @@ TEST(RouteFailureSoak, FailingRouteExeAndTcpTableAreLoggedOncePerKeyAndTheLoopSt
     };
     // The real registry read: Wine's prefix sets no PortNumber, which must log nothing.
     deps.read_rdp_port = read_rdp_port;
-    deps.route_in_place = [](Ipv4Address) -> Result<bool> { return false; };
-    deps.run_route_command = [](std::string_view verb, Ipv4Address peer) {
-        return run_route_command(verb, peer, PHYSICAL);
+    deps.route_in_place = [](IpAddress) -> Result<bool> { return false; };
+    deps.run_route_command = [](std::string_view verb, IpAddress peer) {
+        return run_route_command(verb, peer.ipv4(), PHYSICAL);
     };
     deps.log = [](std::string_view text) { logging::log_line(text); };
     deps.now_seconds = [&] { return static_cast<std::uint64_t>(pass) * PASS_MS / 1000; };
@@ -143,10 +143,10 @@ TEST(RouteFailureSoak, AHungRouteExeTimesOutIsLoggedOnceAndRetried) {
         return PeerSet{{FIRST, PeerState::established}};
     };
     deps.read_rdp_port = read_rdp_port;
-    deps.route_in_place = [](Ipv4Address) -> Result<bool> { return false; };
-    deps.run_route_command = [](std::string_view verb, Ipv4Address peer) {
+    deps.route_in_place = [](IpAddress) -> Result<bool> { return false; };
+    deps.run_route_command = [](std::string_view verb, IpAddress peer) {
         // Short for the test, long enough for a stand-in that answers on a loaded machine.
-        return run_route_command(verb, peer, PHYSICAL, std::chrono::seconds(3));
+        return run_route_command(verb, peer.ipv4(), PHYSICAL, std::chrono::seconds(3));
     };
     deps.log = [&](std::string_view text) { log.emplace_back(text); };
     deps.now_seconds = [] { return std::uint64_t{0}; };

@@ -14,7 +14,7 @@ source, server, gaps = sys.argv[1], sys.argv[2], sys.argv[3]
 limit = float(sys.argv[4]) if len(sys.argv) > 4 else 30
 port = int(sys.argv[5]) if len(sys.argv) > 5 else 3389
 
-conn = socket.socket()
+conn = socket.socket(socket.AF_INET6 if ":" in source else socket.AF_INET)
 conn.bind((source, 0))
 conn.settimeout(limit)
 start = time.monotonic()

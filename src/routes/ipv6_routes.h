@@ -1,0 +1,52 @@
+#pragma once
+// The IPv6 side of route protection, decided over a copy of the routing table: the physical
+// IPv6 default route found at start, and the longest-prefix match that says whether a peer's
+// host route is in place or only a default route leads back to it. Windows answers those
+// questions per address for IPv4 (GetBestRoute); for IPv6 the service reads the table
+// (GetIpForwardTable2) and decides here, the same way on every platform and in tests.
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "routes/ipv6_address.h"
+#include "win/result.h"
+
+namespace kestrune::routes {
+
+struct Ipv6Route {
+    Ipv6Address destination;
+    unsigned prefix_length = 0;
+    Ipv6Address next_hop; // :: for a route on the link itself
+    std::uint32_t interface_index = 0;
+    // The route's metric plus its interface's, which is what Windows compares.
+    std::uint64_t metric = 0;
+    // Teredo, 6to4, ISATAP, IP-HTTPS and TUN adapters such as a proxy's own.
+    bool tunnel = false;
+};
+using Ipv6RouteTable = std::vector<Ipv6Route>;
+
+struct PhysicalRoute6 {
+    Ipv6Address next_hop; // usually the router's link-local address
+    std::uint32_t interface_index = 0;
+    friend bool operator==(const PhysicalRoute6&, const PhysicalRoute6&) = default;
+};
+
+// The ::/0 route with the lowest metric on an interface that is no tunnel. Fails with "no IPv6
+// default route" when there is none, or "IPv6 default route has no gateway" when the chosen
+// one leads to no router.
+Result<PhysicalRoute6> physical_ipv6_route(const Ipv6RouteTable& table);
+
+// The route the system takes towards `address`: the longest matching prefix, then the lowest
+// metric. None when nothing matches.
+std::optional<Ipv6Route> best_ipv6_route(const Ipv6RouteTable& table, const Ipv6Address& address);
+
+// Whether the best route to `peer` is a host route (/128) through `route`.
+bool ipv6_host_route_in_place(const Ipv6RouteTable& table, const Ipv6Address& peer,
+                              const PhysicalRoute6& route);
+// Whether nothing of the peer's own leads back to it: the best route is the default route or a
+// proxy's half-space route (prefix length 0 or 1), or the host route protection adds.
+bool ipv6_reached_by_default(const Ipv6RouteTable& table, const Ipv6Address& peer,
+                             const PhysicalRoute6& route);
+
+} // namespace kestrune::routes
