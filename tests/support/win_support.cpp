@@ -364,10 +364,21 @@ ProcessResult run_process(const std::wstring& executable, const std::wstring& ar
     startup.hStdOutput = out_write.get();
     startup.hStdError = err_write.get();
     PROCESS_INFORMATION info{};
-    if (!CreateProcessW(executable.c_str(), command_line.data(), nullptr, nullptr, TRUE,
-                        CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT, block.data(), nullptr,
-                        &startup, &info)) {
-        throw std::runtime_error("cannot start " + win::narrow_lossy(executable));
+    // On a loaded machine Wine now and then loses a new process while it starts, and
+    // CreateProcessW fails with ERROR_INTERNAL_ERROR; the tool was never run, so it is started
+    // again. The service's own starts meet this with their retries.
+    for (int attempt = 1;; ++attempt) {
+        if (CreateProcessW(executable.c_str(), command_line.data(), nullptr, nullptr, TRUE,
+                           CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT, block.data(), nullptr,
+                           &startup, &info)) {
+            break;
+        }
+        const DWORD error = GetLastError();
+        if (error != ERROR_INTERNAL_ERROR || attempt == 3) {
+            throw std::runtime_error("cannot start " + win::narrow_lossy(executable) + " (error " +
+                                     std::to_string(error) + ")");
+        }
+        Sleep(500);
     }
     win::UniqueHandle process(info.hProcess);
     win::UniqueHandle thread(info.hThread);
