@@ -1,24 +1,9 @@
 #include "routes/ipv6_address.h"
 
 #include <algorithm>
+#include <charconv>
 
 namespace kestrune::routes {
-namespace {
-
-int hex_value(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
-
-} // namespace
 
 std::optional<Ipv6Address> Ipv6Address::from_hex(std::string_view digits) {
     if (digits.size() != 32) {
@@ -26,12 +11,12 @@ std::optional<Ipv6Address> Ipv6Address::from_hex(std::string_view digits) {
     }
     Bytes bytes{};
     for (std::size_t i = 0; i < bytes.size(); ++i) {
-        const int high = hex_value(digits[2 * i]);
-        const int low = hex_value(digits[2 * i + 1]);
-        if (high < 0 || low < 0) {
+        const char* first = digits.data() + 2 * i;
+        // Both digits or nothing: from_chars alone would take "f" out of "fg".
+        const auto [end, error] = std::from_chars(first, first + 2, bytes[i], 16);
+        if (error != std::errc() || end != first + 2) {
             return std::nullopt;
         }
-        bytes[i] = static_cast<std::uint8_t>(high << 4 | low);
     }
     return Ipv6Address(bytes);
 }

@@ -153,10 +153,7 @@ class ProtectionWorker {
             return fail(more.error());
         }
         for (const auto& [address, state] : *more) {
-            PeerState& seen = detected->try_emplace(address, state).first->second;
-            if (state == PeerState::established) {
-                seen = state;
-            }
+            add_sighting(*detected, address, state);
         }
         return detected;
     }

@@ -25,7 +25,7 @@ void run_worker(std::shared_ptr<RouteProtection::StopRequest> stop_request, Phys
     const auto started = std::chrono::steady_clock::now();
     ProtectionDependencies deps;
     deps.detect_peers = [&routes](RdpPorts ports) -> Result<PeerSet> {
-        return routes.ipv4 ? covered(detect_rdp_peers(ports), routes) : PeerSet{};
+        return routes.ipv4 ? detect_rdp_peers(ports) : PeerSet{};
     };
     // Read whether or not IPv6 is protected: a dual-stack listener lists its IPv4 clients there.
     deps.detect_peers6 = [&routes](RdpPorts ports) {

@@ -67,10 +67,9 @@ PeerSet rdp_peers_in_table(std::span<const std::uint8_t> table, RdpPorts ports,
         // SYN-RECEIVED or ESTABLISHED: the two differ only in bit 0.
         if (ports.contains(local_port) && (state & ~1u) == MIB_TCP_STATE_SYN_RCVD &&
             may_need_host_route(remote)) {
-            PeerState& seen = peers.try_emplace(remote, PeerState::half_open).first->second;
-            if (state == MIB_TCP_STATE_ESTAB) {
-                seen = PeerState::established;
-            }
+            add_sighting(peers, remote,
+                         state == MIB_TCP_STATE_ESTAB ? PeerState::established
+                                                      : PeerState::half_open);
         }
     }
     return peers;

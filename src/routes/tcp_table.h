@@ -23,6 +23,14 @@ enum class PeerState : std::uint8_t { half_open, established };
 // Ascending by address, one entry per peer however many connections it has.
 using PeerSet = std::map<IpAddress, PeerState>;
 
+// One more connection of `address`: the peer is established once any of its connections is.
+inline void add_sighting(PeerSet& peers, const IpAddress& address, PeerState state) {
+    PeerState& seen = peers.try_emplace(address, state).first->second;
+    if (state == PeerState::established) {
+        seen = state;
+    }
+}
+
 enum class TcpTableFamily : std::uint8_t { ipv4, ipv6 };
 
 // The distinct public and private-use remote addresses of connections to one of the local
