@@ -77,7 +77,7 @@ disconnect() { kill "${client_pid[$1]}"; }
 recorded() { grep -qF -- "$1" "$record" 2>/dev/null; }
 
 # --- the worker, with a Wine server started inside the service namespace
-ip netns exec "$svc" wineboot -u >/dev/null 2>&1 || true
+boot_prefix "$prefix" ip netns exec "$svc" || die "no Wine prefix at $prefix"
 connect 5.6.7.8
 ip netns exec "$svc" wine "$worker_exe" "$(windows_path "$work/windows")" \
     "$(windows_path "$work/programdata")" "$(windows_path "$work/stop")" "$ttl" \

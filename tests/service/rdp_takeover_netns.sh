@@ -167,8 +167,7 @@ wait_for 10 grep -q listening "$work/listener.out" || die "listener did not star
 # --- Wine inside the service namespace; a keeper holds the Wine server (and so the service
 # control manager) up, since Wine stops services soon after its last ordinary process ends
 mkdir -p "$prefix"
-in_svc wineboot -u >/dev/null 2>&1 || true
-[ -d "$system32" ] || die "no Wine prefix at $prefix"
+boot_prefix "$prefix" in_svc || die "no Wine prefix at $prefix"
 KESTRUNE_STAND_IN_CONFIG=$(windows_path "$work/keeper.json") \
     ip netns exec "$svc" wine "$bin/sing_box_stand_in.exe" >"$work/keeper.out" 2>&1 &
 pids+=($!)

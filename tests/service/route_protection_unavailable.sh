@@ -34,6 +34,6 @@ if ip -n "$ns" route show default | grep -q .; then
 fi
 
 mkdir -p "$prefix"
-ip netns exec "$ns" wineboot -u >/dev/null 2>&1 || true
+boot_prefix "$prefix" ip netns exec "$ns" || die "no Wine prefix at $prefix"
 KESTRUNE_NO_DEFAULT_ROUTE=1 ip netns exec "$ns" wine "$bin/win_scm_tests.exe" \
     --gtest_filter='ServiceWithoutDefaultRoute.*'

@@ -75,6 +75,23 @@ wait_for() {
 
 windows_path() { echo "Z:${1//\//\\}"; }
 
+# boot_prefix PREFIX [RUNNER...]: wineboot -u for $WINEPREFIX = PREFIX, run through RUNNER (say
+# "ip netns exec NS"). A first boot cut short leaves a prefix without kernel32.dll, and every
+# later run in it fails ("could not load kernel32.dll") until it is removed: such a prefix is
+# made anew once.
+boot_prefix() {
+    local prefix=$1 attempt
+    shift
+    for attempt in 1 2; do
+        "$@" wineboot -u >/dev/null 2>&1 || true
+        [ ! -f "$prefix/drive_c/windows/system32/kernel32.dll" ] || return 0
+        echo "the Wine prefix $prefix is incomplete (boot $attempt); making it anew" >&2
+        wineserver -k 2>/dev/null || true
+        rm -rf "$prefix"
+    done
+    return 1
+}
+
 # make_tunnel SVC TUN PEER
 # A stand-in for a TUN proxy's adapter inside SVC: a veth pair whose end TUN, without ARP (as a
 # TUN adapter), sends what is routed into it straight to PEER, which has no address, and since
