@@ -17,10 +17,10 @@ struct RowLayout {
 };
 // MIB_TCPROW: state, local address, local port, remote address, remote port.
 constexpr RowLayout IPV4_ROW{20, 0, 8, 12};
-// MIB_TCP6ROW_OWNER_PID: local address (16 bytes), local scope id, local port, remote address
-// (16 bytes), remote scope id, remote port, state, owning pid. Every field is 4-byte aligned,
-// so neither the table nor the rows hold padding.
-constexpr RowLayout IPV6_ROW{56, 48, 20, 24};
+// MIB_TCP6ROW: state, local address (16 bytes), local scope id, local port, remote address
+// (16 bytes), remote scope id, remote port. Every field is 4-byte aligned, so neither the table
+// nor the rows hold padding.
+constexpr RowLayout IPV6_ROW{52, 0, 24, 28};
 
 constexpr std::uint32_t MIB_TCP_STATE_SYN_RCVD = 4;
 constexpr std::uint32_t MIB_TCP_STATE_ESTAB = 5;
@@ -77,7 +77,7 @@ PeerSet rdp_peers_in_table(std::span<const std::uint8_t> table, RdpPorts ports,
 
 Result<PeerSet> read_rdp_peers(const TcpTableCall& call, RdpPorts ports, TcpTableFamily family) {
     const std::string name =
-        family == TcpTableFamily::ipv4 ? "GetExtendedTcpTable" : "GetExtendedTcpTable(AF_INET6)";
+        family == TcpTableFamily::ipv4 ? "GetExtendedTcpTable" : "GetTcp6Table";
     const auto row_size =
         static_cast<std::uint32_t>(family == TcpTableFamily::ipv4 ? IPV4_ROW.size : IPV6_ROW.size);
     std::uint32_t size = 0;

@@ -1,9 +1,8 @@
 #pragma once
 // Inbound RDP peers in the TCP tables (MIB_TCPTABLE, as GetExtendedTcpTable returns it for
-// AF_INET and TCP_TABLE_BASIC_ALL; MIB_TCP6TABLE_OWNER_PID for AF_INET6 and
-// TCP_TABLE_OWNER_PID_ALL, the IPv6 table having no basic class): the reading of the tables'
-// bytes and the two-call sizing protocol, all free of the OS so they are tested with made-up
-// tables.
+// AF_INET and TCP_TABLE_BASIC_ALL; MIB_TCP6TABLE, as GetTcp6Table returns it): the reading of
+// the tables' bytes and the two-call sizing protocol, all free of the OS so they are tested
+// with made-up tables.
 
 #include <cstdint>
 #include <functional>
@@ -37,19 +36,19 @@ enum class TcpTableFamily : std::uint8_t { ipv4, ipv6 };
 // `ports` in state SYN-RECEIVED or ESTABLISHED, each established when any of its rows is. Rows
 // are read only as far as the buffer reaches, whatever the row count in the header claims.
 // In the IPv6 table a remote address ::ffff:a.b.c.d (a dual-stack listener's IPv4 client) is
-// the IPv4 peer a.b.c.d; scope ids and owning processes are ignored.
+// the IPv4 peer a.b.c.d; scope ids are ignored.
 PeerSet rdp_peers_in_table(std::span<const std::uint8_t> table, RdpPorts ports = {},
                            TcpTableFamily family = TcpTableFamily::ipv4);
 
-// One GetExtendedTcpTable call with everything but the buffer and the size fixed: returns the
-// call's result code and updates *size.
+// One GetExtendedTcpTable or GetTcp6Table call with everything but the buffer and the size fixed:
+// returns the call's result code and updates *size.
 using TcpTableCall = std::function<std::uint32_t(void* buffer, std::uint32_t* size)>;
 
 // A sizing call with no buffer, then one call with a buffer of exactly the reported size. When
 // the table grew in between (ERROR_INSUFFICIENT_BUFFER), the read is repeated with the size
 // that call reported and room to grow (grown_table_buffer), up to three times, before the pass
 // fails. Rows are read only as far as the buffer of the last call reaches.
-// The IPv6 table's errors name it: "GetExtendedTcpTable(AF_INET6) failed: ...".
+// The IPv6 table's errors name it: "GetTcp6Table failed: ...".
 Result<PeerSet> read_rdp_peers(const TcpTableCall& call, RdpPorts ports = {},
                                TcpTableFamily family = TcpTableFamily::ipv4);
 

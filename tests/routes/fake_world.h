@@ -124,7 +124,7 @@ class FakeWorld {
             deps.detect_peers = [family](RdpPorts ports) { return family(ports, false); };
             deps.detect_peers6 = [this, family](RdpPorts ports) -> Result<PeerSet> {
                 if (in_any(ipv6_detection_fails, now())) {
-                    return fail("GetExtendedTcpTable(AF_INET6) failed: 50");
+                    return fail("GetTcp6Table failed: 50");
                 }
                 return family(ports, true);
             };

@@ -172,8 +172,7 @@ TEST(ProtectionLoop, BothFamiliesShareTheLimitAndTheDetection) {
               (std::vector<std::string>{
                   at(0, "ADD 1.0.0.1"), at(0, ADDED + "1.0.0.1"), at(0, "ADD 2a02:7910::1"),
                   at(0, ADDED + "2a02:7910::1"), at(1000, limit),
-                  at(2000, "log RDP peer detection failed: GetExtendedTcpTable(AF_INET6) failed: "
-                           "50"),
+                  at(2000, "log RDP peer detection failed: GetTcp6Table failed: 50"),
                   at(6000, "ADD 1.0.0.9"), at(6000, ADDED + "1.0.0.9"), at(6000, "DELETE 1.0.0.1"),
                   at(6000, REMOVED + "1.0.0.1"), at(7000, "DELETE 1.0.0.9"),
                   at(7000, "DELETE 2a02:7910::1"), at(7000, STOPPED)}));

@@ -240,19 +240,18 @@ TEST(ReadRdpPeers, TableThatGrowsIsReadAgainWithTheNewSizeUpToThreeTimes) {
                                           grown_table_buffer(400)}));
 }
 
-// MIB_TCP6ROW_OWNER_PID rows: a global peer, a dual-stack listener's IPv4 client (the IPv4
-// peer), and rows that never count; scope ids and owning processes are junk to ignore.
+// MIB_TCP6ROW rows: a global peer, a dual-stack listener's IPv4 client (the IPv4 peer), and
+// rows that never count; scope ids are junk to ignore.
 TEST(RdpPeersInTable, Ipv6TableWithMappedIpv4Peers) {
     const auto row6 = [](std::vector<std::uint8_t>& out, std::uint32_t state, std::uint16_t port,
                          Ipv6Address::Bytes remote) {
+        put_le32(out, state);
         out.insert(out.end(), 16, 0x20); // local address
         put_le32(out, 0xFFFFFFFF);       // local scope id, as Wine has it
         put_port(out, port);
         out.insert(out.end(), remote.begin(), remote.end());
         put_le32(out, 0xFFFFFFFF);
         put_port(out, 50000);
-        put_le32(out, state);
-        put_le32(out, 0); // owning pid
     };
     const Ipv6Address::Bytes global{0x2a, 0x02, 0x79, 0x10, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
     const Ipv6Address::Bytes mapped{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff, 5, 6, 7, 8};
@@ -268,7 +267,7 @@ TEST(RdpPeersInTable, Ipv6TableWithMappedIpv4Peers) {
     EXPECT_EQ(rdp_peers_in_table(contents, {}, TcpTableFamily::ipv6),
               (PeerSet{{IpAddress(5, 6, 7, 8), PeerState::established},
                        {Ipv6Address(global), PeerState::established}}));
-    contents.resize(contents.size() - 56); // the last row cut off: the buffer ends first
+    contents.resize(contents.size() - 52); // the last row cut off: the buffer ends first
     EXPECT_EQ(rdp_peers_in_table(contents, {}, TcpTableFamily::ipv6),
               (PeerSet{{IpAddress(5, 6, 7, 8), PeerState::established},
                        {Ipv6Address(global), PeerState::half_open}}));
@@ -277,7 +276,7 @@ TEST(RdpPeersInTable, Ipv6TableWithMappedIpv4Peers) {
     refused.reported_size = 100;
     refused.fill_code = 50;
     EXPECT_EQ(read_rdp_peers(refused.call(), {}, TcpTableFamily::ipv6).error(),
-              "GetExtendedTcpTable(AF_INET6) failed: 50");
+              "GetTcp6Table failed: 50");
 }
 
 TEST(RdpPortFromRegistry, OnlyADwordFromOneTo65535NamesAPort) {
