@@ -98,24 +98,25 @@ PeerPlan PeerTracker::plan(std::uint64_t now) {
             plan.to_remove.push_back(address);
         }
     }
-    // (half-open, key, tie, address): established peers by admission, then half-open ones
-    // newest first (lowest address first within a second). The newest have the most SYN
-    // retransmissions left, so when route.exe cannot keep up with a scan wave, the runs go to
-    // clients that can still get in.
-    std::vector<std::tuple<bool, std::uint64_t, std::uint64_t, IpAddress>> candidates;
+    // (half-open, key, address): established peers by admission, then half-open ones newest
+    // first, by admission and not by the second they came in: a flood brings hundreds in one
+    // second, and the client who came after them must not wait behind them. The newest have
+    // the most SYN retransmissions left, so when route.exe cannot keep up with a scan wave,
+    // the runs go to clients that can still get in.
+    std::vector<std::tuple<bool, std::uint64_t, IpAddress>> candidates;
     for (const auto& [address, peer] : wanted_) {
         if (present_.contains(address)) {
             continue;
         }
         if (peer.state == PeerState::established) {
-            candidates.emplace_back(false, peer.arrival, 0, address);
+            candidates.emplace_back(false, peer.arrival, address);
         } else if (now - std::min(now, peer.first_seen) <= HALF_OPEN_ADD_WAIT_SECONDS) {
-            candidates.emplace_back(true, ~peer.first_seen, peer.arrival, address);
+            candidates.emplace_back(true, ~peer.arrival, address);
         }
     }
     std::sort(candidates.begin(), candidates.end());
     for (const auto& candidate : candidates) {
-        plan.to_add.push_back(std::get<3>(candidate));
+        plan.to_add.push_back(std::get<2>(candidate));
     }
     return plan;
 }

@@ -16,8 +16,8 @@ namespace kestrune::routes {
 
 struct PeerPlan {
     // Wanted, no host route known to be in place, in the order to add them: peers seen
-    // established first (longest waiting first), then half-open ones newest first, without
-    // those that have waited past HALF_OPEN_ADD_WAIT_SECONDS.
+    // established first (longest waiting first), then half-open ones newest first (by
+    // admission), without those that have waited past HALF_OPEN_ADD_WAIT_SECONDS.
     std::vector<IpAddress> to_add;
     std::vector<IpAddress> to_remove; // owned, no longer wanted, ascending
 };
@@ -69,7 +69,7 @@ class PeerTracker {
         std::uint64_t last_seen;
         PeerState state; // established once any sighting was
         std::uint64_t first_seen;
-        std::uint64_t arrival; // order of admission, for ties within a second
+        std::uint64_t arrival; // order of admission
     };
 
     // No longer wanted: an adopted route is forgotten, not deleted; an owned one stays in

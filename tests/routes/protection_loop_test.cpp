@@ -214,9 +214,9 @@ TEST(ProtectionLoop, HalfOpenPeersExpireAfterThirtySecondsEstablishedOnesAfterSi
     world.run();
     EXPECT_EQ(world.events,
               (std::vector<std::string>{
-                  // Established peers first.
-                  at(0, "ADD 1.0.0.3"), at(0, ADDED + "1.0.0.3"), at(0, "ADD 1.0.0.1"),
-                  at(0, ADDED + "1.0.0.1"), at(0, "ADD 1.0.0.2"), at(0, ADDED + "1.0.0.2"),
+                  // Established peers first, then half-open ones newest first.
+                  at(0, "ADD 1.0.0.3"), at(0, ADDED + "1.0.0.3"), at(0, "ADD 1.0.0.2"),
+                  at(0, ADDED + "1.0.0.2"), at(0, "ADD 1.0.0.1"), at(0, ADDED + "1.0.0.1"),
                   at(40'000, "DELETE 1.0.0.1"), at(40'000, REMOVED + "1.0.0.1"),
                   at(610'000, "DELETE 1.0.0.2"), at(610'000, REMOVED + "1.0.0.2"),
                   at(610'000, "DELETE 1.0.0.3"), at(610'000, REMOVED + "1.0.0.3"),
@@ -391,8 +391,8 @@ TEST(ProtectionLoop, RunsSideBySideEstablishedFirstNewestHalfOpenNextWithinTheir
         }
     }
     EXPECT_EQ(adds, (std::vector<std::string>{
-                        at(0, "ADD 1.0.0.1"), at(0, "ADD 1.0.0.2"), at(1100, "ADD 2.0.0.1"),
-                        at(1100, "ADD 1.0.0.3"), at(2200, "ADD 3.0.0.1"), at(2200, "ADD 1.0.0.4"),
+                        at(0, "ADD 1.0.0.4"), at(0, "ADD 1.0.0.3"), at(1100, "ADD 2.0.0.1"),
+                        at(1100, "ADD 1.0.0.2"), at(2200, "ADD 3.0.0.1"), at(2200, "ADD 1.0.0.1"),
                         at(27'000, "ADD 6.0.0.1"), at(27'000, "ADD 5.0.0.1")}));
     EXPECT_EQ(pool.most_running, 2u);
     ASSERT_EQ(world.detected_at_ms.size(), 120u);
@@ -415,10 +415,10 @@ TEST(ProtectionLoop, LiveHalfOpenPeersMakeRoomForNewerOnesOnce) {
     world.run(PeerTracker(600, 3));
     EXPECT_EQ(std::vector<std::string>(world.events.begin(), world.events.begin() + 18),
               (std::vector<std::string>{
-                  at(0, "ADD 1.0.0.1"), at(0, ADDED + "1.0.0.1"), at(0, "ADD 1.0.0.2"),
-                  at(0, ADDED + "1.0.0.2"), at(0, "ADD 1.0.0.3"), at(0, ADDED + "1.0.0.3"),
-                  at(1000, "ADD 2.0.0.1"), at(1000, ADDED + "2.0.0.1"), at(1000, "ADD 2.0.0.2"),
-                  at(1000, ADDED + "2.0.0.2"), at(1000, "ADD 2.0.0.3"), at(1000, ADDED + "2.0.0.3"),
+                  at(0, "ADD 1.0.0.3"), at(0, ADDED + "1.0.0.3"), at(0, "ADD 1.0.0.2"),
+                  at(0, ADDED + "1.0.0.2"), at(0, "ADD 1.0.0.1"), at(0, ADDED + "1.0.0.1"),
+                  at(1000, "ADD 2.0.0.3"), at(1000, ADDED + "2.0.0.3"), at(1000, "ADD 2.0.0.2"),
+                  at(1000, ADDED + "2.0.0.2"), at(1000, "ADD 2.0.0.1"), at(1000, ADDED + "2.0.0.1"),
                   at(1000, "DELETE 1.0.0.1"), at(1000, REMOVED + "1.0.0.1"),
                   at(1000, "DELETE 1.0.0.2"), at(1000, REMOVED + "1.0.0.2"),
                   at(1000, "DELETE 1.0.0.3"), at(1000, REMOVED + "1.0.0.3")}));
