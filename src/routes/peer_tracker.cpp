@@ -62,21 +62,21 @@ bool PeerTracker::observe(std::uint64_t now, const PeerSet& detected) {
 }
 
 std::vector<IpAddress> PeerTracker::evictable_in_order(const PeerSet& detected) const {
-    // (live, when, tie, address): gone peers first, by last sighting (the lowest address first
+    // (live, when, address): gone peers first, by last sighting (the lowest address first
     // among those of one second); then live half-open ones by admission.
-    std::vector<std::tuple<bool, std::uint64_t, std::uint64_t, IpAddress>> candidates;
+    std::vector<std::tuple<bool, std::uint64_t, IpAddress>> candidates;
     for (const auto& [address, peer] : wanted_) {
         if (!detected.contains(address)) {
-            candidates.emplace_back(false, peer.last_seen, 0, address);
+            candidates.emplace_back(false, peer.last_seen, address);
         } else if (peer.state == PeerState::half_open) {
-            candidates.emplace_back(true, peer.first_seen, peer.arrival, address);
+            candidates.emplace_back(true, peer.arrival, address);
         }
     }
     std::sort(candidates.begin(), candidates.end());
     std::vector<IpAddress> addresses;
     addresses.reserve(candidates.size());
     for (const auto& candidate : candidates) {
-        addresses.push_back(std::get<3>(candidate));
+        addresses.push_back(std::get<2>(candidate));
     }
     return addresses;
 }

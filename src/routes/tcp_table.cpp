@@ -12,15 +12,16 @@ namespace {
 
 constexpr std::size_t HEADER_SIZE = 4;
 
+// Both rows begin with the state.
 struct RowLayout {
-    std::size_t size, state, local_port, remote_address;
+    std::size_t size, local_port, remote_address;
 };
 // MIB_TCPROW: state, local address, local port, remote address, remote port.
-constexpr RowLayout IPV4_ROW{20, 0, 8, 12};
+constexpr RowLayout IPV4_ROW{20, 8, 12};
 // MIB_TCP6ROW: state, local address (16 bytes), local scope id, local port, remote address
 // (16 bytes), remote scope id, remote port. Every field is 4-byte aligned, so neither the table
 // nor the rows hold padding.
-constexpr RowLayout IPV6_ROW{52, 0, 24, 28};
+constexpr RowLayout IPV6_ROW{52, 24, 28};
 
 constexpr std::uint32_t MIB_TCP_STATE_SYN_RCVD = 4;
 constexpr std::uint32_t MIB_TCP_STATE_ESTAB = 5;
@@ -49,7 +50,7 @@ PeerSet rdp_peers_in_table(std::span<const std::uint8_t> table, RdpPorts ports,
     const std::size_t rows = std::min(claimed, (table.size() - HEADER_SIZE) / layout.size);
     for (std::size_t i = 0; i < rows; ++i) {
         const std::uint8_t* row = table.data() + HEADER_SIZE + i * layout.size;
-        const std::uint32_t state = read_le32(row + layout.state);
+        const std::uint32_t state = read_le32(row);
         // The port is in network order in the field's first two bytes; the rest is junk.
         const auto local_port =
             static_cast<std::uint16_t>(row[layout.local_port] << 8 | row[layout.local_port + 1]);
