@@ -2,14 +2,11 @@
 
 namespace kestrune::routes {
 
-Result<PhysicalRoute6> physical_ipv6_route(const Ipv6RouteTable& table) {
-    const Ipv6Route* chosen = nullptr;
-    for (const Ipv6Route& route : table) {
-        if (route.prefix_length == 0 && !route.tunnel &&
-            (chosen == nullptr || route.metric < chosen->metric)) {
-            chosen = &route;
-        }
-    }
+Result<PhysicalRoute6> physical_ipv6_route(const Ipv6RouteTable& table,
+                                           const std::optional<PhysicalRoute6>& current) {
+    const Ipv6Route* chosen =
+        physical_default_route(table, current ? std::optional(current->next_hop) : std::nullopt,
+                               current ? current->interface_index : 0);
     if (chosen == nullptr) {
         return fail("no IPv6 default route");
     }

@@ -10,21 +10,13 @@
 #include <vector>
 
 #include "routes/ipv6_address.h"
+#include "routes/route_table.h"
 #include "win/result.h"
 
 namespace kestrune::routes {
 
-struct Ipv6Route {
-    Ipv6Address destination;
-    unsigned prefix_length = 0;
-    Ipv6Address next_hop; // :: for a route on the link itself
-    std::uint32_t interface_index = 0;
-    // The route's metric plus its interface's, which is what Windows compares.
-    std::uint64_t metric = 0;
-    // Teredo, 6to4, ISATAP, IP-HTTPS and TUN adapters such as a proxy's own.
-    bool tunnel = false;
-};
-using Ipv6RouteTable = std::vector<Ipv6Route>;
+using Ipv6Route = TableRoute<Ipv6Address>;
+using Ipv6RouteTable = RouteTable<Ipv6Address>;
 
 struct PhysicalRoute6 {
     Ipv6Address next_hop; // usually the router's link-local address
@@ -32,10 +24,11 @@ struct PhysicalRoute6 {
     friend bool operator==(const PhysicalRoute6&, const PhysicalRoute6&) = default;
 };
 
-// The ::/0 route with the lowest metric on an interface that is no tunnel. Fails with "no IPv6
-// default route" when there is none, or "IPv6 default route has no gateway" when the chosen
-// one leads to no router.
-Result<PhysicalRoute6> physical_ipv6_route(const Ipv6RouteTable& table);
+// The ::/0 route of physical_default_route, `current` kept on a tie. Fails with "no IPv6 default
+// route" when there is none, or "IPv6 default route has no gateway" when the chosen one leads
+// to no router.
+Result<PhysicalRoute6> physical_ipv6_route(const Ipv6RouteTable& table,
+                                           const std::optional<PhysicalRoute6>& current = {});
 
 // The route the system takes towards `address`: the longest matching prefix, then the lowest
 // metric. None when nothing matches.

@@ -8,12 +8,14 @@
 
 namespace kestrune::routes {
 
-bool PeerTracker::observe(std::uint64_t now, const PeerSet& detected) {
+bool PeerTracker::observe(std::uint64_t now, const PeerSet& detected,
+                          const std::function<bool(const IpAddress&)>& unseen) {
     // A peer passed over stays so while it is still there half-open; one that has gone, or got
     // past the handshake, is a peer like any other again.
-    std::erase_if(passed_over_, [&detected](const IpAddress& address) {
+    std::erase_if(passed_over_, [&](const IpAddress& address) {
         const auto found = detected.find(address);
-        return found == detected.end() || found->second == PeerState::established;
+        return found == detected.end() ? !(unseen && unseen(address))
+                                       : found->second == PeerState::established;
     });
     std::vector<std::pair<IpAddress, PeerState>> newcomers;
     for (const auto& [address, state] : detected) {
@@ -38,7 +40,7 @@ bool PeerTracker::observe(std::uint64_t now, const PeerSet& detected) {
     for (const auto& [address, state] : newcomers) {
         if (wanted_.size() >= max_peers_) {
             if (!gone_listed) {
-                gone = evictable_in_order(detected);
+                gone = evictable_in_order(detected, unseen);
                 gone_listed = true;
             }
             if (next_gone == gone.size()) {
@@ -57,17 +59,22 @@ bool PeerTracker::observe(std::uint64_t now, const PeerSet& detected) {
         wanted_.emplace(address, WantedPeer{now, state, now, admissions_++});
     }
     const bool episode_begins = waiting && !peers_waiting_;
-    peers_waiting_ = waiting;
+    // Peers that could not be seen may still be waiting: the episode goes on.
+    peers_waiting_ = waiting || (unseen && peers_waiting_);
     return episode_begins;
 }
 
-std::vector<IpAddress> PeerTracker::evictable_in_order(const PeerSet& detected) const {
+std::vector<IpAddress>
+PeerTracker::evictable_in_order(const PeerSet& detected,
+                                const std::function<bool(const IpAddress&)>& unseen) const {
     // (live, when, address): gone peers first, by last sighting (the lowest address first
     // among those of one second); then live half-open ones by admission.
     std::vector<std::tuple<bool, std::uint64_t, IpAddress>> candidates;
     for (const auto& [address, peer] : wanted_) {
         if (!detected.contains(address)) {
-            candidates.emplace_back(false, peer.last_seen, address);
+            if (!(unseen && unseen(address))) {
+                candidates.emplace_back(false, peer.last_seen, address);
+            }
         } else if (peer.state == PeerState::half_open) {
             candidates.emplace_back(true, peer.arrival, address);
         }
@@ -130,6 +137,10 @@ void PeerTracker::forget(const IpAddress& address) {
 
 void PeerTracker::mark_present(const IpAddress& address) {
     present_.insert(address);
+}
+
+void PeerTracker::recheck_adopted() {
+    std::erase_if(present_, [this](const IpAddress& address) { return !owned_.contains(address); });
 }
 
 void PeerTracker::mark_added(const IpAddress& address) {

@@ -5,6 +5,7 @@
 // in place ("adopted") never are.
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <set>
 #include <vector>
@@ -52,17 +53,24 @@ class PeerTracker {
     // peers seen established are never dropped: while all wanted peers are, a newcomer waits,
     // unrecorded, for a later pass. Returns true when peers wait now and none waited at the
     // previous observation, so the limit is logged once per such episode.
-    [[nodiscard]] bool observe(std::uint64_t now, const PeerSet& detected);
+    // `unseen`, when given, names the peers missing from `detected` only because the table that
+    // lists them could not be read: they are neither refreshed nor gone, so they make no room.
+    [[nodiscard]] bool observe(std::uint64_t now, const PeerSet& detected,
+                               const std::function<bool(const IpAddress&)>& unseen = {});
     // Forgets the peers whose TTL has run out, then says what to add and what to delete.
     PeerPlan plan(std::uint64_t now);
 
     void mark_present(const IpAddress& address);
     void mark_added(const IpAddress& address);
     void mark_removed(const IpAddress& address);
+    // Routes found in place are looked up again: after the physical route changed, one through
+    // the old router no longer serves.
+    void recheck_adopted();
     // The routes still to delete at shutdown, ascending; afterwards nothing is owned.
     std::vector<IpAddress> take_owned();
 
     std::uint64_t max_peers() const { return max_peers_; }
+    bool wanted(const IpAddress& address) const { return wanted_.contains(address); }
 
   private:
     struct WantedPeer {
@@ -77,7 +85,9 @@ class PeerTracker {
     void forget(const IpAddress& address);
     // Who makes room for newcomers, in order: gone peers seen least recently, then live
     // half-open ones admitted first.
-    std::vector<IpAddress> evictable_in_order(const PeerSet& detected) const;
+    std::vector<IpAddress>
+    evictable_in_order(const PeerSet& detected,
+                       const std::function<bool(const IpAddress&)>& unseen) const;
 
     std::uint64_t peer_ttl_seconds_;
     std::uint64_t half_open_ttl_seconds_;

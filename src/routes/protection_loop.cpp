@@ -1,6 +1,8 @@
 #include "routes/protection_loop.h"
 
 #include <algorithm>
+#include <map>
+#include <optional>
 #include <set>
 #include <string>
 #include <utility>
@@ -18,7 +20,7 @@ class SerialPool final : public RoutePool {
     std::size_t free_slots() const override { return 1; }
     void set_slots(std::size_t) override {}
     void start(RouteJob job) override {
-        Status status = deps_.run_route_command(job.verb, job.peer);
+        Status status = deps_.run_route_command(job.verb, job.peer, job.via);
         finished_.push_back({std::move(job), std::move(status)});
     }
     std::vector<RouteOutcome> take_finished() override { return std::exchange(finished_, {}); }
@@ -37,41 +39,31 @@ class SerialPool final : public RoutePool {
 class ProtectionWorker {
   public:
     ProtectionWorker(PeerTracker tracker, const ProtectionDependencies& deps, RoutePool& pool,
-                     RdpPortWatch rdp_port)
-        : tracker_(std::move(tracker)), deps_(deps), pool_(pool), rdp_port_(rdp_port) {}
+                     RdpPortWatch rdp_port, PhysicalRouteWatch physical)
+        : tracker_(std::move(tracker)), deps_(deps), pool_(pool), rdp_port_(rdp_port),
+          physical_(physical) {}
 
     void run_pass() {
         const std::uint64_t now = deps_.now_seconds();
         if (const auto line = rdp_port_.refresh(now, deps_.read_rdp_port)) {
             deps_.log(*line);
         }
-        auto detected = deps_.detect_peers(rdp_port_.ports());
-        if (detected && deps_.detect_peers6) {
-            detected = with_ipv6_peers(std::move(detected), deps_.detect_peers6(rdp_port_.ports()));
-        }
-        if (detected) {
-            reported_failures_.erase(std::string(TCP_TABLE_KEY));
-            screen_.screen(*detected, deps_.reached_by_default_route,
-                           [this](const IpAddress& address, const std::string& error) {
-                               report_inspection_failure(address, error);
-                           });
-            if (tracker_.observe(now, *detected)) {
-                // Once per episode: a crowd of scanners must not flood the log.
-                deps_.log("RDP route protection is at its limit of " +
-                          std::to_string(tracker_.max_peers()) +
-                          " connected peers; new clients wait");
-            }
-        } else {
-            // Peers are not refreshed, so they keep ageing through the outage.
-            report_once(TCP_TABLE_KEY, "RDP peer detection failed: " + detected.error());
-        }
+        follow_physical_routes(now);
+        detect(now);
 
         take_outcomes();
         // The backlog is made anew each pass, so a newcomer is ordered among the waiting at
-        // once rather than behind what an earlier pass planned.
+        // once rather than behind what an earlier pass planned. Routes through a physical route
+        // that has changed go first: they are sessions that were working.
         const PeerPlan plan = tracker_.plan(now);
         backlog_.clear();
         next_ = 0;
+        for (const auto& [address, via] : via_) {
+            if (!in_flight_.contains(address) && tracker_.wanted(address) &&
+                routes().covers(address) && !same_route(via, routes(), address)) {
+                backlog_.emplace_back("DELETE", address);
+            }
+        }
         for (const IpAddress& address : plan.to_add) {
             if (!in_flight_.contains(address)) {
                 backlog_.emplace_back("ADD", address);
@@ -94,7 +86,14 @@ class ProtectionWorker {
     void shut_down() {
         pool_.set_slots(ROUTE_STOP_SLOTS);
         const std::uint64_t deadline = pool_.now_ms() + STOP_BUDGET_MS;
-        std::vector<IpAddress> to_delete = tracker_.take_owned();
+        // A deletion already running counts by its own outcome: started again, it would fail
+        // and count a deleted route as left.
+        std::vector<std::pair<IpAddress, PhysicalRoutes>> to_delete;
+        for (const IpAddress& address : tracker_.take_owned()) {
+            if (!in_flight_.contains(address)) {
+                to_delete.emplace_back(address, added_via(address));
+            }
+        }
         std::size_t next = 0;
         std::size_t left = 0;
         const auto take_stop_outcomes = [&] {
@@ -102,12 +101,12 @@ class ProtectionWorker {
                 if (outcome.job.verb == "ADD") {
                     // Added after all: deleted like the rest while there is time.
                     if (outcome.status) {
-                        to_delete.push_back(outcome.job.peer);
+                        to_delete.emplace_back(outcome.job.peer, outcome.job.via);
                     }
                     continue;
                 }
                 // Nothing more can be done about a failure: the route stays in the table.
-                left += outcome.status ? 0 : 1;
+                left += outcome.status || !still_in_place(outcome.job) ? 0 : 1;
                 if (deps_.route_deleted_at_stop) {
                     deps_.route_deleted_at_stop();
                 }
@@ -121,7 +120,8 @@ class ProtectionWorker {
             while (may_start && next < to_delete.size() && pool_.free_slots() > 0) {
                 const milliseconds bound = std::min<milliseconds>(
                     ROUTE_COMMAND_TIMEOUT, milliseconds(remaining - STOP_TERMINATE_MS));
-                pool_.start({"DELETE", to_delete[next++], bound});
+                const auto& [address, via] = to_delete[next++];
+                pool_.start({"DELETE", address, bound, via});
                 take_stop_outcomes();
             }
             if (pool_.running() == 0 && (next == to_delete.size() || !may_start)) {
@@ -141,38 +141,109 @@ class ProtectionWorker {
 
   private:
     static constexpr std::string_view TCP_TABLE_KEY = "tcp-table";
-    // The IPv6 table's peers joined to the IPv4 one's. A peer in both (a dual-stack listener's
-    // IPv4 client beside a plain one) is established when any of its rows is. A failure fails
-    // the pass as the IPv4 table's does: peers missing from a partial table would look gone and
-    // could be evicted.
-    static Result<PeerSet> with_ipv6_peers(Result<PeerSet> detected, const Result<PeerSet>& more) {
-        if (!detected) {
-            return detected;
+    static constexpr std::string_view TCP6_TABLE_KEY = "tcp6-table";
+
+    const PhysicalRoutes& routes() const { return physical_.routes(); }
+
+    static bool same_route(const PhysicalRoutes& a, const PhysicalRoutes& b,
+                           const IpAddress& peer) {
+        return peer.is_ipv6() ? a.ipv6 == b.ipv6 : a.ipv4 == b.ipv4;
+    }
+
+    // A physical route that appeared, changed or went is logged; answers that depended on the
+    // old one are looked up again.
+    void follow_physical_routes(std::uint64_t now) {
+        const std::vector<std::string> lines = physical_.refresh(now, deps_.read_physical_routes);
+        for (const std::string& line : lines) {
+            deps_.log(line);
         }
-        if (!more) {
-            return fail(more.error());
+        if (!lines.empty()) {
+            screen_ = PeerScreen();
+            tracker_.recheck_adopted();
         }
-        for (const auto& [address, state] : *more) {
-            add_sighting(*detected, address, state);
+    }
+
+    // Each table's outage is logged once. A table that cannot be read keeps the peers it lists
+    // as they were; the other table's go on. An IPv4 client of a dual-stack listener is listed
+    // in the IPv6 table, so while that one cannot be read, the IPv4 peers it listed last are
+    // kept as well.
+    void detect(std::uint64_t now) {
+        const Result<PeerSet> ipv4 = deps_.detect_peers(rdp_port_.ports());
+        std::optional<Result<PeerSet>> ipv6;
+        if (deps_.detect_peers6) {
+            ipv6 = deps_.detect_peers6(rdp_port_.ports());
         }
-        return detected;
+        note_outage(TCP_TABLE_KEY, ipv4);
+        const bool ipv6_read = !ipv6 || *ipv6;
+        if (ipv6) {
+            note_outage(TCP6_TABLE_KEY, *ipv6);
+        }
+        if (!ipv4 && !ipv6_read) {
+            return; // nothing is refreshed: peers keep ageing through the outage
+        }
+        PeerSet detected = ipv4 ? *ipv4 : PeerSet{};
+        if (ipv6 && *ipv6) {
+            listed_by_ipv6_.clear();
+            for (const auto& [address, state] : **ipv6) {
+                add_sighting(detected, address, state);
+                if (!address.is_ipv6()) {
+                    listed_by_ipv6_.insert(address);
+                }
+            }
+        }
+        std::function<bool(const IpAddress&)> unseen;
+        if (!ipv4 || !ipv6_read) {
+            unseen = [&](const IpAddress& address) {
+                return address.is_ipv6()
+                           ? !ipv6_read
+                           : !ipv4 || (!ipv6_read && listed_by_ipv6_.contains(address));
+            };
+        }
+        // A family without a physical route gets no host routes until it has one again.
+        std::erase_if(detected, [this](const auto& peer) { return !routes().covers(peer.first); });
+        screen_.screen(
+            detected,
+            [this](const IpAddress& address) {
+                return deps_.reached_by_default_route(address, routes());
+            },
+            [this](const IpAddress& address, const std::string& error) {
+                report_inspection_failure(address, error);
+            });
+        if (tracker_.observe(now, detected, unseen)) {
+            // Once per episode: a crowd of scanners must not flood the log.
+            deps_.log("RDP route protection is at its limit of " +
+                      std::to_string(tracker_.max_peers()) + " connected peers; new clients wait");
+        }
+    }
+
+    void note_outage(std::string_view key, const Result<PeerSet>& read) {
+        if (read) {
+            reported_failures_.erase(std::string(key));
+        } else {
+            report_once(key, "RDP peer detection failed: " + read.error());
+        }
     }
 
     void dispatch() {
         while (next_ < backlog_.size() && pool_.free_slots() > 0) {
             const auto& [verb, address] = backlog_[next_++];
-            if (verb == "ADD" && !needs_route(address)) {
-                continue;
+            PhysicalRoutes via = routes();
+            if (verb == "ADD") {
+                if (!routes().covers(address) || !needs_route(address)) {
+                    continue;
+                }
+            } else {
+                via = added_via(address);
             }
             in_flight_.insert(address);
-            pool_.start({verb, address, ROUTE_COMMAND_TIMEOUT});
+            pool_.start({verb, address, ROUTE_COMMAND_TIMEOUT, via});
             // Taken at once, so a run that ended inside start() is logged before the next.
             take_outcomes();
         }
     }
 
     bool needs_route(const IpAddress& address) {
-        const Result<bool> in_place = deps_.route_in_place(address);
+        const Result<bool> in_place = deps_.route_in_place(address, routes());
         if (!in_place) {
             report_inspection_failure(address, in_place.error());
             return false;
@@ -184,6 +255,25 @@ class ProtectionWorker {
         return true;
     }
 
+    // The routes an owned host route was added through, which its DELETE must name.
+    PhysicalRoutes added_via(const IpAddress& address) const {
+        const auto found = via_.find(address);
+        return found != via_.end() ? found->second : routes();
+    }
+
+    // Whether the route a failed DELETE named is still there. Windows deletes the routes of an
+    // adapter that goes away, and a route that is gone cannot be deleted: retried for ever, it
+    // would keep its peer from a route through the new physical route. Unknown counts as there.
+    bool still_in_place(const RouteJob& job) {
+        const Result<bool> in_place = deps_.route_in_place(job.peer, job.via);
+        return !in_place || *in_place;
+    }
+
+    void removed(const IpAddress& address) {
+        tracker_.mark_removed(address);
+        via_.erase(address);
+    }
+
     void take_outcomes() {
         for (const RouteOutcome& outcome : pool_.take_finished()) {
             const IpAddress address = outcome.job.peer;
@@ -192,13 +282,16 @@ class ProtectionWorker {
             if (outcome.job.verb == "ADD") {
                 if (outcome.status) {
                     tracker_.mark_added(address);
+                    via_.insert_or_assign(address, outcome.job.via);
                     deps_.log("RDP physical return route added for " + text);
                 } else {
                     report_once("add:" + text, "RDP route add failed: " + outcome.status.error());
                 }
             } else if (outcome.status) {
-                tracker_.mark_removed(address);
+                removed(address);
                 deps_.log("RDP physical return route removed for " + text);
+            } else if (!still_in_place(outcome.job)) {
+                removed(address); // gone already: nothing left to delete
             } else {
                 report_once("remove:" + text,
                             "RDP route removal failed: " + outcome.status.error());
@@ -223,19 +316,23 @@ class ProtectionWorker {
     const ProtectionDependencies& deps_;
     RoutePool& pool_;
     RdpPortWatch rdp_port_;
+    PhysicalRouteWatch physical_;
     std::set<std::string, std::less<>> reported_failures_;
     std::vector<std::pair<std::string, IpAddress>> backlog_;
     std::size_t next_ = 0;
     std::set<IpAddress> in_flight_;
+    std::map<IpAddress, PhysicalRoutes> via_; // owned routes, by the routes their ADD named
+    std::set<IpAddress> listed_by_ipv6_;      // IPv4 peers of the last IPv6 table read
 };
 
 } // namespace
 
 void run_protection_loop(const std::atomic<bool>& stop_flag, PeerTracker tracker,
-                         const ProtectionDependencies& deps, RdpPortWatch rdp_port) {
+                         const ProtectionDependencies& deps, const PhysicalRoutes& routes,
+                         RdpPortWatch rdp_port) {
     SerialPool serial(deps);
     RoutePool& pool = deps.pool != nullptr ? *deps.pool : serial;
-    ProtectionWorker worker(std::move(tracker), deps, pool, rdp_port);
+    ProtectionWorker worker(std::move(tracker), deps, pool, rdp_port, PhysicalRouteWatch(routes));
     while (!stop_flag.load()) {
         const std::uint64_t next_pass = pool.now_ms() + PASS_INTERVAL_MS;
         worker.run_pass();

@@ -10,6 +10,7 @@
 
 #include "routes/peer_screen.h"
 #include "routes/peer_tracker.h"
+#include "routes/physical_route_watch.h"
 #include "routes/rdp_port_watch.h"
 #include "routes/route_pool.h"
 #include "routes/tcp_table.h"
@@ -20,17 +21,21 @@ namespace kestrune::routes {
 struct ProtectionDependencies {
     // The public peers of inbound connections to one of the ports.
     std::function<Result<PeerSet>(RdpPorts)> detect_peers;
-    // Optional: the same from the IPv6 table, read after the IPv4 one; its failure fails the
-    // pass like the IPv4 table's.
+    // Optional: the same from the IPv6 table, read after the IPv4 one. A table that cannot be
+    // read holds back only the peers it lists: they are neither refreshed nor taken for gone.
     std::function<Result<PeerSet>(RdpPorts)> detect_peers6;
     // The port Remote Desktop is configured for; read once a minute.
     std::function<RdpPortWatch::Reading()> read_rdp_port;
-    // Whether a host route for the peer through the physical route is already in place.
-    std::function<Result<bool>(IpAddress)> route_in_place;
+    // Optional: both families' physical routes as the routing table has them now, read every
+    // few seconds; without it the routes of the start stay.
+    PhysicalRouteWatch::Read read_physical_routes;
+    // Whether a host route for the peer through its family's route in `via` is in place.
+    std::function<Result<bool>(IpAddress, const PhysicalRoutes& via)> route_in_place;
     // Whether only the default route leads back to a private-use peer (see peer_screen.h).
-    std::function<Result<bool>(IpAddress)> reached_by_default_route;
-    // route.exe with "ADD" or "DELETE" for the peer through its family's physical route.
-    std::function<Status(std::string_view verb, IpAddress)> run_route_command;
+    std::function<Result<bool>(IpAddress, const PhysicalRoutes& via)> reached_by_default_route;
+    // route.exe with "ADD" or "DELETE" for the peer through its family's route in `via`.
+    std::function<Status(std::string_view verb, IpAddress, const PhysicalRoutes& via)>
+        run_route_command;
     std::function<void(std::string_view)> log;
     // Whole seconds since the worker started.
     std::function<std::uint64_t()> now_seconds;
@@ -59,9 +64,13 @@ inline constexpr std::uint64_t MIN_STOP_RUN_MS = 1'000;
 // (ascending, side by side on the pool, failures not logged) within STOP_BUDGET_MS, logs
 // "RDP route protection left N host routes in place" when some could not be deleted, and
 // "RDP route protection stopped".
+// `routes` are the physical routes found at start (which the caller has logged): peers of a
+// family get host routes while it has one. When a family's route changes, the host routes
+// through the old one are deleted and added again through the new one.
 // `rdp_port` may hold a reading taken before the start (which the caller has logged); without
 // one the first pass reads the port.
 void run_protection_loop(const std::atomic<bool>& stop_flag, PeerTracker tracker,
-                         const ProtectionDependencies& deps, RdpPortWatch rdp_port = {});
+                         const ProtectionDependencies& deps, const PhysicalRoutes& routes,
+                         RdpPortWatch rdp_port = {});
 
 } // namespace kestrune::routes

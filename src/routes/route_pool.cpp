@@ -90,7 +90,7 @@ void ThreadedRoutePool::run_next(std::unique_lock<std::mutex>& lock) {
     RouteJob job = std::move(queued_.front());
     queued_.pop_front();
     lock.unlock();
-    Status status = command_(job.verb, job.peer, job.timeout);
+    Status status = command_(job.verb, job.peer, job.via, job.timeout);
     lock.lock();
     finished_.push_back({std::move(job), std::move(status)});
     --in_progress_;

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "routes/ip_address.h"
+#include "routes/physical_route.h"
 #include "win/result.h"
 
 namespace kestrune::routes {
@@ -44,6 +45,9 @@ struct RouteJob {
     IpAddress peer;
     // The run's bound: ROUTE_COMMAND_TIMEOUT, or less when a stop's budget ends sooner.
     std::chrono::milliseconds timeout;
+    // The physical routes the host route goes through: those of the time of an ADD, and for a
+    // DELETE those its ADD named, so that it names the same full route.
+    PhysicalRoutes via;
 };
 
 struct RouteOutcome {
@@ -74,7 +78,7 @@ class RoutePool {
 class ThreadedRoutePool final : public RoutePool {
   public:
     using Command = std::function<Status(std::string_view verb, const IpAddress& peer,
-                                         std::chrono::milliseconds)>;
+                                         const PhysicalRoutes& via, std::chrono::milliseconds)>;
 
     explicit ThreadedRoutePool(Command command, std::size_t slots = ROUTE_RUN_SLOTS);
     ~ThreadedRoutePool() override;

@@ -3,6 +3,7 @@
 #include <chrono>
 
 #include "logging/log_sink.h"
+#include "routes/physical_route_watch.h"
 #include "routes/protection_loop.h"
 #include "routes/rdp_peers.h"
 #include "routes/rdp_port_registry.h"
@@ -11,44 +12,45 @@
 namespace kestrune::routes {
 namespace {
 
-// Only the families whose physical route was found at start: a peer of another family gets no
-// route, and no lookup or route.exe run is spent on it.
-Result<PeerSet> covered(Result<PeerSet> detected, const PhysicalRoutes& routes) {
-    if (detected) {
-        std::erase_if(*detected, [&](const auto& peer) { return !routes.covers(peer.first); });
+// The worker asks only about peers of a family it has a route for; should it ever not, the
+// answer is an error rather than a route through nowhere.
+template <class Decide>
+Result<bool> through(const IpAddress& peer, const PhysicalRoutes& via, Decide decide) {
+    if (!via.covers(peer)) {
+        return fail("no physical route for " + peer.to_string());
     }
-    return detected;
+    return peer.is_ipv6() ? decide(peer.ipv6(), *via.ipv6) : decide(peer.ipv4(), *via.ipv4);
 }
 
 void run_worker(std::shared_ptr<RouteProtection::StopRequest> stop_request, PhysicalRoutes routes,
                 RdpPortWatch rdp_port, RouteProtectionOptions options) {
     const auto started = std::chrono::steady_clock::now();
     ProtectionDependencies deps;
-    deps.detect_peers = [&routes](RdpPorts ports) -> Result<PeerSet> {
-        return routes.ipv4 ? detect_rdp_peers(ports) : PeerSet{};
-    };
+    deps.detect_peers = detect_rdp_peers;
     // Read whether or not IPv6 is protected: a dual-stack listener lists its IPv4 clients there.
-    deps.detect_peers6 = [&routes](RdpPorts ports) {
-        return covered(detect_rdp_peers6(ports), routes);
-    };
+    deps.detect_peers6 = detect_rdp_peers6;
     deps.read_rdp_port = read_rdp_port;
-    deps.route_in_place = [&routes](const IpAddress& peer) {
-        return peer.is_ipv6() ? host_route_in_place(peer.ipv6(), *routes.ipv6)
-                              : host_route_in_place(peer.ipv4(), *routes.ipv4);
+    deps.read_physical_routes = read_physical_routes;
+    deps.route_in_place = [](const IpAddress& peer, const PhysicalRoutes& via) {
+        return through(peer, via, [](const auto& address, const auto& route) -> Result<bool> {
+            return host_route_in_place(address, route);
+        });
     };
-    deps.reached_by_default_route = [&routes](const IpAddress& peer) {
-        return peer.is_ipv6() ? reached_by_default_route(peer.ipv6(), *routes.ipv6)
-                              : reached_by_default_route(peer.ipv4(), *routes.ipv4);
+    deps.reached_by_default_route = [](const IpAddress& peer, const PhysicalRoutes& via) {
+        return through(peer, via, [](const auto& address, const auto& route) -> Result<bool> {
+            return reached_by_default_route(address, route);
+        });
     };
-    deps.run_route_command = [&routes](std::string_view verb, const IpAddress& peer) {
-        return run_route_command(verb, peer, routes);
+    deps.run_route_command = [](std::string_view verb, const IpAddress& peer,
+                                const PhysicalRoutes& via) {
+        return run_route_command(verb, peer, via);
     };
     // Declared before the loop runs and destroyed after it: the loop waits for every run it
     // started before it returns.
-    ThreadedRoutePool pool(
-        [&routes](std::string_view verb, const IpAddress& peer, std::chrono::milliseconds timeout) {
-            return run_route_command(verb, peer, routes, timeout);
-        });
+    ThreadedRoutePool pool([](std::string_view verb, const IpAddress& peer,
+                              const PhysicalRoutes& via, std::chrono::milliseconds timeout) {
+        return run_route_command(verb, peer, via, timeout);
+    });
     deps.pool = &pool;
     deps.log = [](std::string_view line) { logging::log_line(line); };
     deps.now_seconds = [started] {
@@ -66,7 +68,7 @@ void run_worker(std::shared_ptr<RouteProtection::StopRequest> stop_request, Phys
     run_protection_loop(stop_request->requested,
                         PeerTracker(options.peer_ttl_seconds, PeerTracker::MAX_PEERS,
                                     options.half_open_ttl_seconds),
-                        deps, rdp_port);
+                        deps, routes, rdp_port);
     std::lock_guard lock(stop_request->mutex);
     stop_request->finished = true;
     stop_request->ended.notify_all();

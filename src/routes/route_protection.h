@@ -1,6 +1,7 @@
 #pragma once
 // The handle of the route-protection worker: a thread that keeps one host route through the
-// physical route for every public RDP peer and deletes the routes it added when stopped.
+// physical route for every public RDP peer, follows that route when it changes, and deletes
+// the routes it added when stopped.
 
 #include <atomic>
 #include <chrono>
@@ -27,10 +28,11 @@ struct RouteProtectionOptions {
 
 class RouteProtection {
   public:
-    // Starts the worker, whose first pass runs at once, for the families whose route `routes`
-    // holds (at least one). `rdp_port` holds the caller's reading
-    // of the RDP port, if it took one (otherwise the first pass reads it); the worker reads it
-    // again every minute. A thread that cannot be created ends the process.
+    // Starts the worker, whose first pass runs at once, with the physical routes found at start
+    // (either, both or none); it follows the routing table from there, so a family whose route
+    // appears later is protected from then on. `rdp_port` holds the caller's reading of the RDP
+    // port, if it took one (otherwise the first pass reads it); the worker reads it again every
+    // minute. A thread that cannot be created ends the process.
     static RouteProtection start(PhysicalRoutes routes, RdpPortWatch rdp_port = {},
                                  RouteProtectionOptions options = {}) noexcept;
 

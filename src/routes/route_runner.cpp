@@ -111,6 +111,9 @@ Status run_route_command(std::string_view verb, Ipv4Address peer, const Physical
 
 Status run_route_command(std::string_view verb, const IpAddress& peer, const PhysicalRoutes& routes,
                          std::chrono::milliseconds timeout) {
+    if (!routes.covers(peer)) {
+        return fail("no physical route for " + peer.to_string());
+    }
     if (peer.is_ipv6()) {
         return run_route_exe(verb, peer, route_command_arguments(verb, peer.ipv6(), *routes.ipv6),
                              timeout);

@@ -15,7 +15,8 @@ namespace kestrune::routes {
 // always uses ROUTE_COMMAND_TIMEOUT; tests shorten it.
 Status run_route_command(std::string_view verb, Ipv4Address peer, const PhysicalRoute& route,
                          std::chrono::milliseconds timeout = ROUTE_COMMAND_TIMEOUT);
-// Through the physical route of the peer's family, which `routes` must hold.
+// Through the physical route of the peer's family; fails without running anything when `routes`
+// holds none.
 Status run_route_command(std::string_view verb, const IpAddress& peer, const PhysicalRoutes& routes,
                          std::chrono::milliseconds timeout = ROUTE_COMMAND_TIMEOUT);
 

@@ -8,6 +8,7 @@
 #include "child/spawn.h"
 #include "logging/log_sink.h"
 #include "routes/physical_route.h"
+#include "routes/physical_route_watch.h"
 #include "routes/rdp_port_registry.h"
 #include "routes/route_protection.h"
 #include "service/current_child.h"
@@ -34,26 +35,24 @@ RouteWaitOutcome<routes::PhysicalRoute> wait_for_route() {
     return wait_for_physical_route(stop_signal(), hooks);
 }
 
-// IPv6 is looked up once, after IPv4 has been found or waited for: many machines have no IPv6
-// default route at all, and neither the proxy's start nor IPv4 protection waits for one.
+// IPv6 is looked up once here, after IPv4 has been found or waited for: many machines have no
+// IPv6 default route at all, and neither the proxy's start nor IPv4 protection waits for one.
+// The worker runs in any case: it follows the routing table, so a route of either family that
+// appears later (a router advertisement after the start, a network that came up after the
+// wait) is protected from then on.
 std::optional<routes::RouteProtection>
 start_route_protection(const RouteWaitOutcome<routes::PhysicalRoute>& outcome) {
     routes::PhysicalRoutes routes;
     if (const auto* found = std::get_if<RouteFound<routes::PhysicalRoute>>(&outcome)) {
         routes.ipv4 = found->route;
-        logging::log_line("RDP route protection enabled via " + found->route.gateway.to_string() +
-                          " on interface " + std::to_string(found->route.interface_index));
+        logging::log_line("RDP route protection enabled via " + routes::route_text(found->route));
     } // otherwise the wait has logged why
     const Result<routes::PhysicalRoute6> ipv6 = routes::find_physical_route6();
     if (ipv6) {
         routes.ipv6 = *ipv6;
-        logging::log_line("RDP IPv6 route protection enabled via " + ipv6->next_hop.to_string() +
-                          " on interface " + std::to_string(ipv6->interface_index));
+        logging::log_line("RDP IPv6 route protection enabled via " + routes::route_text(*ipv6));
     } else {
         logging::log_line("RDP IPv6 route protection unavailable: " + ipv6.error());
-    }
-    if (!routes.ipv4 && !routes.ipv6) {
-        return std::nullopt;
     }
     routes::RdpPortWatch rdp_port;
     const std::optional<std::string> port_line = rdp_port.take(routes::read_rdp_port());

@@ -71,7 +71,15 @@ class FakeWorld {
     // IPv6 peers come from a table of their own, which fails during these spans.
     bool ipv6_table = false;
     std::vector<Span> ipv6_detection_fails;
-    std::set<IpAddress> in_place;
+    std::set<IpAddress> in_place; // adopted: host routes someone else added
+    // The physical routes at start, and, when set, those the routing table has at a second.
+    PhysicalRoutes routes{
+        PhysicalRoute{{10, 0, 0, 1}, 7},
+        PhysicalRoute6{*Ipv6Address::from_hex("fe800000000000000000000000000001"), 7}};
+    std::function<RouteReadings(std::uint64_t)> physical_routes;
+    // Host routes that route.exe added, each with the route it went through; a DELETE must name
+    // that one.
+    std::map<IpAddress, std::string> routed;
     std::set<IpAddress> own_route; // private peers that a route of their own leads to
     std::vector<Span> inspection_fails;
     // verb, peer, seconds -> whether route.exe fails.
@@ -93,12 +101,8 @@ class FakeWorld {
 
     ProtectionDependencies dependencies() {
         ProtectionDependencies deps;
-        deps.detect_peers = [this](RdpPorts ports) -> Result<PeerSet> {
-            ++detections;
-            detected_at_ms.push_back(ms);
-            if (in_any(detection_fails, now())) {
-                return fail("GetExtendedTcpTable failed: 122");
-            }
+        // Every connected peer of both families, as one table would list them.
+        const auto listed = [this](RdpPorts ports) {
             PeerSet peers;
             for (const auto& [address, spans] : connected) {
                 const auto port = local_port.find(address);
@@ -112,44 +116,57 @@ class FakeWorld {
             }
             return peers;
         };
+        // With an IPv6 table each table lists its own family, and each fails on its own.
+        deps.detect_peers = [this, listed](RdpPorts ports) -> Result<PeerSet> {
+            ++detections;
+            detected_at_ms.push_back(ms);
+            if (in_any(detection_fails, now())) {
+                return fail("GetExtendedTcpTable failed: 122");
+            }
+            PeerSet peers = listed(ports);
+            std::erase_if(peers, [this](const auto& p) { return ipv6_table && p.first.is_ipv6(); });
+            return peers;
+        };
         if (ipv6_table) {
-            const auto all = deps.detect_peers;
-            const auto family = [all](RdpPorts ports, bool ipv6) -> Result<PeerSet> {
-                auto peers = all(ports);
-                if (peers) {
-                    std::erase_if(*peers, [&](const auto& p) { return p.first.is_ipv6() != ipv6; });
-                }
-                return peers;
-            };
-            deps.detect_peers = [family](RdpPorts ports) { return family(ports, false); };
-            deps.detect_peers6 = [this, family](RdpPorts ports) -> Result<PeerSet> {
+            deps.detect_peers6 = [this, listed](RdpPorts ports) -> Result<PeerSet> {
                 if (in_any(ipv6_detection_fails, now())) {
                     return fail("GetTcp6Table failed: 50");
                 }
-                return family(ports, true);
+                PeerSet peers = listed(ports);
+                std::erase_if(peers, [](const auto& p) { return !p.first.is_ipv6(); });
+                return peers;
             };
         }
         deps.read_rdp_port = [this] {
             ++port_reads;
             return rdp_port(now());
         };
-        deps.route_in_place = [this](IpAddress peer) -> Result<bool> {
+        if (physical_routes) {
+            deps.read_physical_routes = [this](const PhysicalRoutes&) {
+                return physical_routes(now());
+            };
+        }
+        deps.route_in_place = [this](IpAddress peer, const PhysicalRoutes& via) -> Result<bool> {
             ++lookups;
             if (in_any(inspection_fails, now())) {
                 return fail("GetBestRoute(" + peer.to_string() + ") failed: 1168");
             }
-            return in_place.contains(peer);
+            const auto found = routed.find(peer);
+            return in_place.contains(peer) ||
+                   (found != routed.end() && found->second == via_text(peer, via));
         };
-        deps.reached_by_default_route = [this](IpAddress peer) -> Result<bool> {
+        deps.reached_by_default_route = [this](IpAddress peer,
+                                               const PhysicalRoutes&) -> Result<bool> {
             ++private_lookups;
             if (in_any(inspection_fails, now())) {
                 return fail("GetBestRoute(" + peer.to_string() + ") failed: 1168");
             }
             return !own_route.contains(peer);
         };
-        deps.run_route_command = [this](std::string_view verb, IpAddress peer) -> Status {
-            record(std::string(verb) + " " + peer.to_string());
-            if (command_fails(verb, peer, now())) {
+        deps.run_route_command = [this](std::string_view verb, IpAddress peer,
+                                        const PhysicalRoutes& via) -> Status {
+            record(command_text(verb, peer, via));
+            if (!carry_out(verb, peer, via)) {
                 return fail("route.exe " + std::string(verb) + " " + peer.to_string() +
                             " exited with exit code: 1");
             }
@@ -170,7 +187,43 @@ class FakeWorld {
 
     void run(PeerTracker tracker = PeerTracker(), RdpPortWatch rdp_port = {}) {
         const ProtectionDependencies deps = dependencies();
-        run_protection_loop(stop, std::move(tracker), deps, rdp_port);
+        run_protection_loop(stop, std::move(tracker), deps, routes, rdp_port);
+    }
+
+    // The peer's family's route in `via`, as the log shows it.
+    static std::string via_text(const IpAddress& peer, const PhysicalRoutes& via) {
+        if (peer.is_ipv6()) {
+            return via.ipv6 ? route_text(*via.ipv6) : "none";
+        }
+        return via.ipv4 ? route_text(*via.ipv4) : "none";
+    }
+
+    // "VERB PEER", and " via ROUTE" when that is not the route of the start.
+    std::string command_text(std::string_view verb, const IpAddress& peer,
+                             const PhysicalRoutes& via) const {
+        std::string text = std::string(verb) + " " + peer.to_string();
+        if (via_text(peer, via) != via_text(peer, routes)) {
+            text += " via " + via_text(peer, via);
+        }
+        return text;
+    }
+
+    // route.exe's effect on the table: false when it fails (scripted, or a DELETE of a route
+    // that is not there).
+    bool carry_out(std::string_view verb, const IpAddress& peer, const PhysicalRoutes& via) {
+        if (command_fails(verb, peer, now())) {
+            return false;
+        }
+        if (verb == "ADD") {
+            routed[peer] = via_text(peer, via);
+            return true;
+        }
+        const auto found = routed.find(peer);
+        if (found == routed.end() || found->second != via_text(peer, via)) {
+            return false;
+        }
+        routed.erase(found);
+        return true;
     }
 
     static std::string at(std::uint64_t when_ms, const std::string& what) {
@@ -189,11 +242,10 @@ class FakeWorld {
 
   public:
     void record(const std::string& what) { events.push_back(at(ms, what)); }
-    bool fails(std::string_view verb, IpAddress peer) { return command_fails(verb, peer, now()); }
 };
 
 inline void FakePool::start(RouteJob job) {
-    world_.record(job.verb + " " + job.peer.to_string());
+    world_.record(world_.command_text(job.verb, job.peer, job.via));
     const std::uint64_t bound = static_cast<std::uint64_t>(job.timeout.count());
     const bool add = job.verb == "ADD";
     running_.emplace(world_.ms + std::min(run_ms(job.verb, job.peer), bound), std::move(job));
@@ -215,7 +267,7 @@ inline bool FakePool::wait_until(std::uint64_t deadline_ms) {
             run_ms(job.verb, job.peer) > static_cast<std::uint64_t>(job.timeout.count());
         running_.erase(running_.begin());
         Status status;
-        if (timed_out || world_.fails(job.verb, job.peer)) {
+        if (timed_out || !world_.carry_out(job.verb, job.peer, job.via)) {
             status = fail("route.exe " + job.verb + " " + job.peer.to_string() +
                           (timed_out ? ": timed out" : " exited with exit code: 1"));
         }

@@ -151,31 +151,98 @@ TEST(ProtectionLoop, AtTheLimitNewcomersWaitForAGonePeerAndTheLimitIsLoggedOnceP
                                   at(20'000, limit), at(30'000, "DELETE 1.0.0.1")}));
 }
 
-// One limit for both families: IPv4 and IPv6 newcomers wait behind peers of either, and a gone
-// IPv4 peer makes room. An IPv6 table outage fails the pass, so no IPv6 peer looks gone (and
-// evictable) meanwhile, and the waiting episode goes on without a second limit line.
-TEST(ProtectionLoop, BothFamiliesShareTheLimitAndTheDetection) {
+// One limit for both families: IPv4 and IPv6 newcomers wait behind peers of either. Each table
+// fails on its own and holds back only its own peers: during the IPv6 table's outage a gone
+// IPv4 peer makes room for an IPv4 newcomer while the IPv6 peer, unseen, is not taken for gone;
+// during the IPv4 table's outage the same holds the other way round. The waiting episode goes
+// on through both without a second limit line.
+TEST(ProtectionLoop, BothFamiliesShareTheLimitAndEachTableFailsOnItsOwn) {
     FakeWorld world;
     world.ipv6_table = true;
     const IpAddress first = *Ipv6Address::from_hex("2a027910000000000000000000000001");
     const IpAddress late = *Ipv6Address::from_hex("2a027910000000000000000000000002");
-    world.connected[{1, 0, 0, 1}] = {{0, 5}};
-    world.connected[first] = {{0, 100}};
+    world.connected[{1, 0, 0, 1}] = {{0, 2}};
+    world.connected[first] = {{0, 7}};
     world.connected[late] = {{1, 100}};
-    world.connected[{1, 0, 0, 9}] = {{3, 100}}; // lowest newcomer first: IPv4 before IPv6
+    world.connected[{1, 0, 0, 9}] = {{3, 100}};
     world.ipv6_detection_fails = {{2, 4}};
-    world.stop_at_ms = 7000;
+    world.detection_fails = {{8, 9}};
+    world.stop_at_ms = 10'000;
     world.run(PeerTracker(600, 2));
     const std::string limit =
         "log RDP route protection is at its limit of 2 connected peers; new clients wait";
+    EXPECT_EQ(
+        world.events,
+        (std::vector<std::string>{
+            at(0, "ADD 1.0.0.1"), at(0, ADDED + "1.0.0.1"), at(0, "ADD 2a02:7910::1"),
+            at(0, ADDED + "2a02:7910::1"), at(1000, limit),
+            at(2000, "log RDP peer detection failed: GetTcp6Table failed: 50"),
+            at(3000, "ADD 1.0.0.9"), at(3000, ADDED + "1.0.0.9"), at(3000, "DELETE 1.0.0.1"),
+            at(3000, REMOVED + "1.0.0.1"),
+            at(8000, "log RDP peer detection failed: GetExtendedTcpTable failed: 122"),
+            at(8000, "ADD 2a02:7910::2"), at(8000, ADDED + "2a02:7910::2"),
+            at(8000, "DELETE 2a02:7910::1"), at(8000, REMOVED + "2a02:7910::1"),
+            at(10'000, "DELETE 1.0.0.9"), at(10'000, "DELETE 2a02:7910::2"), at(10'000, STOPPED)}));
+}
+
+// The physical routes are read every two seconds. IPv6 arms when its default route appears;
+// an IPv4 gateway that changes takes the owned route with it (deleted, then added through the
+// new one); a route that goes suspends its family, a newcomer gets no route until one is back,
+// and an adapter that comes back under a new index, its routes dropped by Windows, gets each
+// peer a route through it without a failure line for the route that had gone with it.
+TEST(ProtectionLoop, HostRoutesFollowThePhysicalRoutes) {
+    FakeWorld world;
+    const Ipv6Address router = world.routes.ipv6->next_hop; // fe80::1 on interface 7
+    world.routes.ipv6.reset();
+    const IpAddress client6 = *Ipv6Address::from_hex("2a027910000000000000000000000001");
+    world.connected[PEER] = {{0, 100}};
+    world.connected[client6] = {{0, 100}};
+    world.connected[{5, 6, 7, 9}] = {{11, 100}};
+    world.physical_routes = [&](std::uint64_t second) {
+        RouteReadings readings{PhysicalRoute{{10, 0, 0, 1}, 7}, fail("no IPv6 default route")};
+        if (second >= 3) {
+            readings.ipv6 = PhysicalRoute6{router, 7};
+        }
+        if (second >= 5) {
+            readings.ipv4 = PhysicalRoute{{10, 0, 0, 254}, 7};
+        }
+        if (second >= 9 && second < 13) {
+            readings.ipv4 = fail("no IPv4 default route");
+            std::erase_if(world.routed, [](const auto& route) { return !route.first.is_ipv6(); });
+        }
+        if (second >= 13) {
+            readings.ipv4 = PhysicalRoute{{10, 0, 0, 254}, 12};
+        }
+        return readings;
+    };
+    world.stop_at_ms = 15'000;
+    world.run();
+    const std::string old_gateway = " via 10.0.0.254 on interface 7";
+    const std::string new_index = " via 10.0.0.254 on interface 12";
     EXPECT_EQ(world.events,
               (std::vector<std::string>{
-                  at(0, "ADD 1.0.0.1"), at(0, ADDED + "1.0.0.1"), at(0, "ADD 2a02:7910::1"),
-                  at(0, ADDED + "2a02:7910::1"), at(1000, limit),
-                  at(2000, "log RDP peer detection failed: GetTcp6Table failed: 50"),
-                  at(6000, "ADD 1.0.0.9"), at(6000, ADDED + "1.0.0.9"), at(6000, "DELETE 1.0.0.1"),
-                  at(6000, REMOVED + "1.0.0.1"), at(7000, "DELETE 1.0.0.9"),
-                  at(7000, "DELETE 2a02:7910::1"), at(7000, STOPPED)}));
+                  at(0, "ADD 5.6.7.8"),
+                  at(0, ADDED + "5.6.7.8"),
+                  at(4000, "log RDP IPv6 route protection enabled via fe80::1 on interface 7"),
+                  at(4000, "ADD 2a02:7910::1 via fe80::1 on interface 7"),
+                  at(4000, ADDED + "2a02:7910::1"),
+                  at(6000, "log RDP route protection moved from 10.0.0.1 on interface 7 to "
+                           "10.0.0.254 on interface 7"),
+                  at(6000, "DELETE 5.6.7.8"),
+                  at(6000, REMOVED + "5.6.7.8"),
+                  at(6250, "ADD 5.6.7.8" + old_gateway),
+                  at(6250, ADDED + "5.6.7.8"),
+                  at(10'000, "log RDP route protection suspended: no IPv4 default route"),
+                  at(14'000, "log RDP route protection enabled via 10.0.0.254 on interface 12"),
+                  at(14'000, "DELETE 5.6.7.8" + old_gateway),
+                  at(14'000, "ADD 5.6.7.9" + new_index),
+                  at(14'000, ADDED + "5.6.7.9"),
+                  at(14'250, "ADD 5.6.7.8" + new_index),
+                  at(14'250, ADDED + "5.6.7.8"),
+                  at(15'000, "DELETE 5.6.7.8" + new_index),
+                  at(15'000, "DELETE 5.6.7.9" + new_index),
+                  at(15'000, "DELETE 2a02:7910::1 via fe80::1 on interface 7"),
+                  at(15'000, STOPPED)}));
 }
 
 // Room for three. A gone peer makes room at once, the least recently seen first whatever its
@@ -427,6 +494,22 @@ TEST(ProtectionLoop, LiveHalfOpenPeersMakeRoomForNewerOnesOnce) {
 
 // The stop deletes side by side within its 20 s budget: each run bounded by what is left of
 // it, none started with less than 3 s left, and the routes not deleted are counted.
+// A deletion running when the stop comes is not started again: its own outcome counts.
+TEST(ProtectionLoop, ADeletionRunningAtTheStopCountsOnce) {
+    FakeWorld world;
+    testing_support::FakePool pool(world, 4);
+    world.pool = &pool;
+    pool.run_ms = [](std::string_view verb, IpAddress) {
+        return verb == "ADD" ? std::uint64_t{250} : std::uint64_t{3000};
+    };
+    world.connected[PEER] = {{0, 0}};
+    world.stop_at_ms = 3000;
+    world.run(PeerTracker(2));
+    EXPECT_EQ(world.events,
+              (std::vector<std::string>{at(0, "ADD 5.6.7.8"), at(250, ADDED + "5.6.7.8"),
+                                        at(2000, "DELETE 5.6.7.8"), at(5000, STOPPED)}));
+}
+
 TEST(ProtectionLoop, StopDeletesSideBySideWithinItsBudget) {
     for (const std::uint64_t delete_ms : {250, 1'000'000}) {
         FakeWorld world;

@@ -2,6 +2,7 @@
 
 #include "routes/best_route.h"
 #include "routes/ipv6_routes.h"
+#include "routes/physical_route_watch.h"
 #include "routes/route_command.h"
 
 namespace kestrune::routes {
@@ -135,6 +136,30 @@ TEST(Ipv6Routes, PhysicalDefaultRouteAndLongestPrefixMatch) {
     EXPECT_EQ(physical_ipv6_route({{{}, 0, router, 9, 1, true}}).error(), "no IPv6 default route");
     EXPECT_EQ(physical_ipv6_route({{{}, 0, {}, 9, 1, false}}).error(),
               "IPv6 default route has no gateway");
+    // A disconnected interface, or one whose state cannot be read, is passed over however low
+    // its metric; on a tie the route in use stays, whichever is listed first.
+    const Ipv6RouteTable ties = {{{}, 0, v6(0xfe80, 4), 3, 0, false, false},
+                                 {{}, 0, v6(0xfe80, 5), 5, 20, false},
+                                 {{}, 0, v6(0xfe80, 6), 6, 20, false}};
+    EXPECT_EQ(*physical_ipv6_route(ties), (PhysicalRoute6{v6(0xfe80, 5), 5}));
+    EXPECT_EQ(*physical_ipv6_route(ties, PhysicalRoute6{v6(0xfe80, 6), 6}),
+              (PhysicalRoute6{v6(0xfe80, 6), 6}));
+}
+
+// IPv4 by the same rules, with the proxy's routes in the table: its half-space routes are no
+// default routes, and a default route through its TUN adapter is a tunnel's.
+TEST(Ipv4Routes, PhysicalDefaultRouteBesideTheProxysRoutes) {
+    const Ipv4Address gateway{10, 0, 0, 1}, tun{172, 19, 0, 1};
+    RouteTable<Ipv4Address> table = {{{}, 1, tun, 40, 0, true},
+                                     {{128, 0, 0, 0}, 1, tun, 40, 0, true},
+                                     {{}, 0, tun, 40, 0, true},
+                                     {{}, 0, gateway, 7, 25, false},
+                                     {{10, 0, 0, 0}, 24, {}, 7, 25, false}};
+    EXPECT_EQ(*physical_ipv4_route(table), (PhysicalRoute{gateway, 7}));
+    table[3].connected = false;
+    EXPECT_EQ(physical_ipv4_route(table).error(), "no IPv4 default route");
+    table.push_back({{}, 0, {}, 9, 5, false}); // on-link: no gateway to pin routes to
+    EXPECT_EQ(physical_ipv4_route(table).error(), "IPv4 default route has no gateway");
 }
 
 TEST(RouteCommand, Ipv6FormNamesThePrefixNextHopAndInterface) {

@@ -31,8 +31,9 @@ TEST(ProtectionLoopThread, StopIsNoticedOnlyAfterThePauseEnds) {
         return PeerSet{{{5, 6, 7, 8}, PeerState::established}};
     };
     deps.read_rdp_port = [] { return RdpPortWatch::Reading(DEFAULT_RDP_PORT); };
-    deps.route_in_place = [](IpAddress) -> Result<bool> { return false; };
-    deps.run_route_command = [&](std::string_view verb, IpAddress peer) -> Status {
+    deps.route_in_place = [](IpAddress, const PhysicalRoutes&) -> Result<bool> { return false; };
+    deps.run_route_command = [&](std::string_view verb, IpAddress peer,
+                                 const PhysicalRoutes&) -> Status {
         record(std::string(verb) + " " + peer.to_string());
         return {};
     };
@@ -45,7 +46,9 @@ TEST(ProtectionLoopThread, StopIsNoticedOnlyAfterThePauseEnds) {
         record("pause ends");
     };
 
-    std::thread worker([&] { run_protection_loop(stop, PeerTracker(), deps); });
+    std::thread worker([&] {
+        run_protection_loop(stop, PeerTracker(), deps, {PhysicalRoute{{10, 0, 0, 1}, 7}, {}});
+    });
     pause_entered.get_future().wait();
     stop.store(true);
     {
@@ -77,7 +80,7 @@ TEST(ThreadedRoutePool, RunsAtMostItsSlotsAndHandsBackEveryOutcome) {
     int started = 0;
     int most = 0;
     ThreadedRoutePool pool(
-        [&](std::string_view verb, IpAddress, std::chrono::milliseconds) {
+        [&](std::string_view verb, IpAddress, const PhysicalRoutes&, std::chrono::milliseconds) {
             // Each run waits for a second one, so the two slots are always both in use.
             std::unique_lock lock(mutex);
             most = std::max(most, ++running);
@@ -94,7 +97,7 @@ TEST(ThreadedRoutePool, RunsAtMostItsSlotsAndHandsBackEveryOutcome) {
     std::vector<RouteOutcome> outcomes;
     for (std::uint8_t i = 0; outcomes.size() < 6;) {
         while (i < 6 && pool.free_slots() > 0) {
-            pool.start({i % 2 ? "ADD" : "DELETE", {1, 0, 0, i++}, std::chrono::seconds(10)});
+            pool.start({i % 2 ? "ADD" : "DELETE", {1, 0, 0, i++}, std::chrono::seconds(10), {}});
         }
         EXPECT_TRUE(pool.wait_until(pool.now_ms() + 10'000));
         for (RouteOutcome& outcome : pool.take_finished()) {

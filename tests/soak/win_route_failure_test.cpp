@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -86,9 +87,17 @@ TEST(RouteFailureSoak, FailingRouteExeAndTcpTableAreLoggedOncePerKeyAndTheLoopSt
     };
     // The real registry read: Wine's prefix sets no PortNumber, which must log nothing.
     deps.read_rdp_port = read_rdp_port;
-    deps.route_in_place = [](IpAddress) -> Result<bool> { return false; };
-    deps.run_route_command = [](std::string_view verb, IpAddress peer) {
-        return run_route_command(verb, peer.ipv4(), PHYSICAL);
+    // The routing table as the stand-in's commands would leave it.
+    std::set<IpAddress> in_place;
+    deps.route_in_place = [&](IpAddress peer, const PhysicalRoutes&) -> Result<bool> {
+        return in_place.contains(peer);
+    };
+    deps.run_route_command = [&](std::string_view verb, IpAddress peer, const PhysicalRoutes& via) {
+        Status status = run_route_command(verb, peer, via);
+        if (status) {
+            verb == "ADD" ? (void)in_place.insert(peer) : (void)in_place.erase(peer);
+        }
+        return status;
     };
     deps.log = [](std::string_view text) { logging::log_line(text); };
     deps.now_seconds = [&] { return static_cast<std::uint64_t>(pass) * PASS_MS / 1000; };
@@ -102,7 +111,7 @@ TEST(RouteFailureSoak, FailingRouteExeAndTcpTableAreLoggedOncePerKeyAndTheLoopSt
             stop = true;
         }
     };
-    run_protection_loop(stop, PeerTracker(2), deps);
+    run_protection_loop(stop, PeerTracker(2), deps, {PHYSICAL, {}});
     EXPECT_EQ(pass, LAST_PASS + 1);
 
     const std::string log = read_shared(log_path);
@@ -143,10 +152,14 @@ TEST(RouteFailureSoak, AHungRouteExeTimesOutIsLoggedOnceAndRetried) {
         return PeerSet{{FIRST, PeerState::established}};
     };
     deps.read_rdp_port = read_rdp_port;
-    deps.route_in_place = [](IpAddress) -> Result<bool> { return false; };
-    deps.run_route_command = [](std::string_view verb, IpAddress peer) {
+    // Added once route.exe answers; the DELETE that times out leaves it in place.
+    bool added = false;
+    deps.route_in_place = [&](IpAddress, const PhysicalRoutes&) -> Result<bool> { return added; };
+    deps.run_route_command = [&](std::string_view verb, IpAddress peer, const PhysicalRoutes& via) {
         // Short for the test, long enough for a stand-in that answers on a loaded machine.
-        return run_route_command(verb, peer.ipv4(), PHYSICAL, std::chrono::seconds(3));
+        Status status = run_route_command(verb, peer, via, std::chrono::seconds(3));
+        added = added || (status && verb == "ADD");
+        return status;
     };
     deps.log = [&](std::string_view text) { log.emplace_back(text); };
     deps.now_seconds = [] { return std::uint64_t{0}; };
@@ -158,7 +171,7 @@ TEST(RouteFailureSoak, AHungRouteExeTimesOutIsLoggedOnceAndRetried) {
             stop = true;
         }
     };
-    run_protection_loop(stop, PeerTracker(), deps);
+    run_protection_loop(stop, PeerTracker(), deps, {PHYSICAL, {}});
 
     EXPECT_EQ(log, (std::vector<std::string>{
                        "RDP route add failed: route.exe ADD 5.6.7.8: route.exe did not finish "

@@ -1,0 +1,54 @@
+#pragma once
+// A copy of one family's routing table, as GetIpForwardTable2 lists it, and the choice of the
+// physical default route in it. The choice is made again every few seconds while the service
+// runs, with the proxy's own routes in the table: the proxy takes traffic over with two
+// half-space routes (prefix length 1), which are no default route, or with a default route
+// through its own adapter, which is a tunnel.
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+namespace kestrune::routes {
+
+template <class Address> struct TableRoute {
+    Address destination;
+    unsigned prefix_length = 0;
+    Address next_hop; // all zero for a route on the link itself
+    std::uint32_t interface_index = 0;
+    // The route's metric plus its interface's, which is what Windows compares.
+    std::uint64_t metric = 0;
+    // Teredo, 6to4, ISATAP, IP-HTTPS and TUN adapters such as a proxy's own.
+    bool tunnel = false;
+    // The interface is up and its state could be read: Windows sends nothing through a
+    // disconnected adapter, whose routes may stay listed.
+    bool connected = true;
+};
+
+template <class Address> using RouteTable = std::vector<TableRoute<Address>>;
+
+// The default route Windows would take without the proxy: prefix length 0, on a connected
+// interface that is no tunnel, the lowest metric. On a tie the one through `current` (next hop
+// and interface) stays, so equal routes do not take turns; otherwise the first listed wins.
+template <class Address>
+const TableRoute<Address>* physical_default_route(const RouteTable<Address>& table,
+                                                  const std::optional<Address>& current_next_hop,
+                                                  std::uint32_t current_interface) {
+    const TableRoute<Address>* chosen = nullptr;
+    const auto is_current = [&](const TableRoute<Address>& route) {
+        return current_next_hop && route.next_hop == *current_next_hop &&
+               route.interface_index == current_interface;
+    };
+    for (const TableRoute<Address>& route : table) {
+        if (route.prefix_length != 0 || route.tunnel || !route.connected) {
+            continue;
+        }
+        if (chosen == nullptr || route.metric < chosen->metric ||
+            (route.metric == chosen->metric && is_current(route) && !is_current(*chosen))) {
+            chosen = &route;
+        }
+    }
+    return chosen;
+}
+
+} // namespace kestrune::routes
