@@ -16,7 +16,7 @@
 # route via the router's link-local fe80::1, the client that router and the global 2a02:7910::1
 # and ::2. The listener is then dual-stack, so the IPv4 sessions reach the service as
 # ::ffff:a.b.c.d in its IPv6 TCP table and must be handled as the IPv4 peers they are. The
-# service is the test build that reads the namespace's IPv6 routes (Wine shows it none).
+# service is the test build that reads the namespace's IPv6 routes (Wine shows it none), live.
 #
 # The route.exe stand-in only records; route_follower.py carries each recorded command out in
 # the service namespace's routing table. After the service has started its child, the proxy's
@@ -31,14 +31,21 @@
 #   - a crowd of 40 short-lived public clients (more than the 32 peers the service once tracked
 #     at most) connects at once and goes again, all of them get routes, and a newcomer half a
 #     second into the crowd still gets in as fast, with a route of its own;
+#   - without a mode the network then changes: the router renumbers (fe80::1 becomes fe80::2)
+#     and the gateway moves (10.79.0.1 becomes 10.79.0.254), the old addresses gone, so every
+#     session stalls until its host route follows; the service must log both moves, every
+#     session must flow again through a host route via the new gateway or router, and a client
+#     connecting afterwards must get in through the new one;
 #   - after `sc stop` the protected sessions stall: their routes were deleted (no host route of
 #     either family is left), and the takeover does cut sessions off; the one with its own route
 #     goes on.
 # With "late-route" the service starts as after a reboot whose network is not ready yet: the
 # service namespace has no default route at first. The service must log its waiting line (once),
 # report running and start no child; three seconds later the default route appears, and it must
-# go on to protect the sessions as above, without ever giving protection up; IPv6 protection is
-# unavailable (no IPv6 default route) and says so once, holding nothing up.
+# go on to protect the sessions as above, without ever giving protection up. IPv6 has no default
+# route at first either: the service says IPv6 protection is unavailable, holding nothing up,
+# and once the route appears (after the IPv4 one) it must say IPv6 protection is enabled and
+# protect the IPv6 sessions as above.
 # With "rdp-port" Remote Desktop is moved to port 3390 (PortNumber in the prefix's registry):
 # the service must say it watches 3390 right after its enabled line, and the sessions above, all
 # on 3390, must fare as described. Then the value is deleted and the service started again: a
@@ -57,10 +64,11 @@ case $mode in '' | late-route | rdp-port) ;; *) die "unknown mode '$mode'" ;; es
 require_netns
 
 svc=kt-svc-$$ cli=kt-cli-$$ veth_svc=kts$$ veth_cli=ktc$$ tun=ktun$$ tun_peer=ktup$$
-protected=5.6.10.1 late=5.6.10.2 newcomer=5.6.10.3 private=192.168.79.1
+protected=5.6.10.1 late=5.6.10.2 newcomer=5.6.10.3 renumbered=5.6.10.4 private=192.168.79.1
 cloud=172.20.79.1 cloud_late=172.20.79.2
 protected6= late6=
-[ -z "$mode" ] && protected6=2a02:7910::1 late6=2a02:7910::2
+[ "$mode" != rdp-port ] && protected6=2a02:7910::1 late6=2a02:7910::2
+gateway=10.79.0.1 router=fe80::1
 crowd=()
 for ((i = 1; i <= 40; i++)); do crowd+=("5.6.20.$i"); done
 service=KestruneConnectSingBox
@@ -115,9 +123,9 @@ stalled() { [ "$(last_gap "$1")" -ge 3000 ]; }
 flowing() { connected "$1" && [ "$(samples "$1")" -gt 0 ] && [ "$(last_gap "$1")" -lt 500 ]; }
 has_route() {
     if [[ $1 == *:* ]]; then
-        in_svc ip -6 route show "$1/128" | grep -q "via fe80::1 dev $veth_svc"
+        in_svc ip -6 route show "$1/128" | grep -q "via $router dev $veth_svc"
     else
-        in_svc ip route show "$1/32" | grep -q "via 10.79.0.1 dev $veth_svc"
+        in_svc ip route show "$1/32" | grep -q "via $gateway dev $veth_svc"
     fi
 }
 # Host routes through the physical gateway or router, of either family.
@@ -143,7 +151,7 @@ echo '{"run_ms": "forever"}' >"$work/keeper.json"
 # --- namespaces, the physical link, the tunnel stand-in (no takeover yet)
 wineserver -k 2>/dev/null || true
 make_rdp_link "$svc" "$cli" "$veth_svc" "$veth_cli" 10.79.0 "$protected" "$late" "$newcomer" \
-    "$private" "$cloud" "$cloud_late" "${crowd[@]}"
+    "$renumbered" "$private" "$cloud" "$cloud_late" "${crowd[@]}"
 ip -n "$svc" route add 192.168.79.0/24 via 10.79.0.1 dev "$veth_svc"
 make_tunnel "$svc" "$tun" "$tun_peer"
 [ "$mode" = late-route ] && ip -n "$svc" route del default
@@ -155,7 +163,7 @@ if [ -n "$protected6" ]; then
     for client in "$protected6" "$late6"; do
         ip -n "$cli" -6 addr add "$client/128" dev "$veth_cli" nodad
     done
-    ip -n "$svc" -6 route add default via fe80::1 dev "$veth_svc"
+    [ "$mode" = late-route ] || ip -n "$svc" -6 route add default via fe80::1 dev "$veth_svc"
     dual_stack=1
 fi
 
@@ -208,9 +216,15 @@ wait_for 60 eval 'log_text | grep -qx "$enabled"' ||
     die "route protection did not start on $veth_svc ($if_index)"
 enabled6="RDP IPv6 route protection enabled via fe80::1 on interface $if_index"
 unavailable6="RDP IPv6 route protection unavailable: no IPv6 default route"
-[ -n "$protected6" ] || enabled6=$unavailable6
+[ -n "$protected6" ] && [ "$mode" != late-route ] || enabled6=$unavailable6
 [ "$(log_text | grep -x -A1 "$enabled" | tail -1)" = "$enabled6" ] ||
     die "no '$enabled6' right after the enabled line"
+if [ "$mode" = late-route ]; then
+    # The router advertisement comes late: IPv6 protection starts by itself.
+    ip -n "$svc" -6 route add default via fe80::1 dev "$veth_svc"
+    enabled6="RDP IPv6 route protection enabled via fe80::1 on interface $if_index"
+    wait_for 30 eval 'log_text | grep -qx "$enabled6"' || die "IPv6 protection did not start late"
+fi
 watching="RDP route protection watching port 3390"
 if [ "$mode" = rdp-port ]; then
     [ "$(log_text | grep -x -A2 "$enabled" | tail -1)" = "$watching" ] ||
@@ -295,6 +309,34 @@ for client in "${before[@]}"; do
     gaps+="${gaps:+, }$client $gap ms"
 done
 
+# --- the network changes: the router renumbers and DHCP hands out another gateway, the old
+# addresses gone, so every host route through them leads nowhere until it follows
+if [ -z "$mode" ]; then
+    # Deleted first: Linux takes the secondary addresses of a subnet with its primary one.
+    ip -n "$cli" addr del 10.79.0.1/24 dev "$veth_cli"
+    ip -n "$cli" -6 addr del fe80::1/64 dev "$veth_cli"
+    ip -n "$cli" addr add 10.79.0.254/24 dev "$veth_cli"
+    ip -n "$cli" -6 addr add fe80::2/64 dev "$veth_cli" nodad
+    ip -n "$svc" route replace default via 10.79.0.254 dev "$veth_svc"
+    ip -n "$svc" -6 route replace default via fe80::2 dev "$veth_svc"
+    ip -n "$svc" route replace 192.168.79.0/24 via 10.79.0.254 dev "$veth_svc" # the VPN's too
+    gateway=10.79.0.254 router=fe80::2
+    for line in "RDP route protection moved from 10.79.0.1 on interface $if_index to $gateway on interface $if_index" \
+        "RDP IPv6 route protection moved from fe80::1 on interface $if_index to $router on interface $if_index"; do
+        wait_for 30 eval 'log_text | grep -qx "$line"' || die "no '$line'"
+    done
+    for client in "$protected" "$late" "$cloud" "$cloud_late" "$newcomer" $protected6 $late6; do
+        wait_for 60 has_route "$client" || die "the route of $client did not follow the change"
+        wait_for 30 flowing "$client" || die "no echoes for $client after the change"
+    done
+    connect "$renumbered"
+    wait_for 30 connected "$renumbered" || die "$renumbered did not connect after the change"
+    ms=$(sed -n 's/^connected //p' "$work/client-$renumbered.out")
+    [ "$ms" -lt 7000 ] || die "$renumbered took $ms ms to connect after the change"
+    has_route "$renumbered" || die "$renumbered has no route via $gateway"
+    changed=", routes followed the new gateway and router ($renumbered in $ms ms)"
+fi
+
 # --- the service stops and deletes its routes: the protected session is cut off now
 in_svc wine sc stop "$service" >/dev/null || die "sc stop failed"
 wait_for 60 service_state STOPPED || die "the service did not stop"
@@ -311,8 +353,10 @@ wait_for 60 stalled "$cloud" || die "the default-routed private session went on 
 flowing "$private" || die "the session of $private, with its own route, ended with the stop"
 log_text | grep -qx "RDP route protection stopped" || die "no stop line in the log"
 log_text | grep -q "RDP route protection unavailable" && die "the service gave route protection up"
-[ "$(log_text | grep -c "^RDP IPv6 route protection")" = 1 ] ||
-    die "the IPv6 protection line is not logged exactly once"
+ipv6_lines=$(log_text | grep -c "^RDP IPv6 route protection") || true
+[ "$ipv6_lines" = "$(case $mode in '' | late-route) echo 2 ;; *) echo 1 ;; esac)" ] ||
+    die "$ipv6_lines IPv6 protection lines"
+log_text | grep -q "route protection suspended" && die "protection was suspended"
 if [ "$mode" = late-route ]; then
     [ "$(log_text | grep -c "^$waiting")" = 1 ] || die "the waiting line is not logged exactly once"
 fi
@@ -339,8 +383,8 @@ fi
 
 [ "$mode" = late-route ] && mode=" waited for the late default route,"
 [ "$mode" = rdp-port ] && mode=" on port 3390,"
-[ -n "$protected6" ] && mode=" with IPv6,"
+[ -n "$protected6" ] && mode="$mode with IPv6,"
 echo "PASSED:$mode" "sessions kept across the takeover (longest gaps: $gaps)," \
     "late clients in ($connect_ms), during a crowd of 40 ($crowd_in got in)" \
     "a newcomer in after $newcomer_ms ms," \
-    "protection gone after the stop${again:-}"
+    "protection gone after the stop${again:-}${changed:-}"
