@@ -25,12 +25,15 @@ std::optional<std::string> line_for(Guarded what, const std::wstring& path,
     if (!judgement) {
         return std::nullopt;
     }
-    const std::string reason =
-        judgement->verdict == Verdict::refuse
-            ? win::reason_text(judgement->why,
-                               [](std::string_view sid) { return win::account_name(sid); })
-            : std::string();
-    return win::verdict_line(what, judgement->verdict, win::narrow_lossy(path), reason);
+    if (judgement->verdict != Verdict::refuse) {
+        return win::verdict_line(what, judgement->verdict, win::narrow_lossy(path));
+    }
+    const std::string narrow_path = win::narrow_lossy(path);
+    return win::verdict_line(
+        what, judgement->verdict, narrow_path,
+        win::reason_text(judgement->why,
+                         [](std::string_view sid) { return win::account_name(sid); }),
+        win::fix_command(what, judgement->why, narrow_path));
 }
 
 bool refused(const std::optional<Judgement>& judgement) {

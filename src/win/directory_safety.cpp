@@ -226,8 +226,53 @@ std::string_view guarded_name(Guarded what) {
     return "?";
 }
 
+namespace {
+
+// `text` in double quotes. Appended piece by piece: GCC 12's -Wrestrict misreads "\"" +
+// std::string at -O2.
+std::string quoted(std::string_view text) {
+    std::string result = "\"";
+    result += text;
+    result += '"';
+    return result;
+}
+
+} // namespace
+
+std::string fix_command(Guarded what, const Finding& finding, std::string_view path) {
+    const std::string entry = quoted(path);
+    const std::string administrators = " /setowner *S-1-5-32-544";
+    switch (finding.kind) {
+    case Finding::Kind::none:
+        return {};
+    case Finding::Kind::link:
+        // Removes the link itself, never what it points to.
+        return (is_directory(what) ? "rmdir " : "del ") + entry;
+    case Finding::Kind::second_hard_link: {
+        // The copy is a new file; moved over the name, it leaves the other link the old one.
+        const std::string copy = quoted(std::string(path) + ".new");
+        return "copy /b " + entry + " " + copy + " && move /y " + copy + " " + entry +
+               " && icacls " + entry + administrators + " && icacls " + entry + " /reset";
+    }
+    case Finding::Kind::owner:
+    case Finding::Kind::unreadable:
+    case Finding::Kind::right:
+        break;
+    }
+    if (!is_directory(what)) {
+        // The owner first: /reset hands a CREATOR OWNER entry of the folder to the owner.
+        return "icacls " + entry + administrators + " && icacls " + entry + " /reset";
+    }
+    std::string grants = " /inheritance:r /grant:r *S-1-5-18:(OI)(CI)F *S-1-5-32-544:(OI)(CI)F";
+    if (what == Guarded::service_directory) {
+        grants += " *S-1-5-32-545:(OI)(CI)RX";
+    }
+    return "icacls " + entry + administrators + " /T /C && icacls " + entry + grants +
+           " && icacls " + quoted(std::string(path) + "\\*") + " /reset /T /C";
+}
+
 std::optional<std::string> verdict_line(Guarded what, Verdict verdict, std::string_view path,
-                                        std::string_view reason) {
+                                        std::string_view reason, std::string_view fix) {
     std::string line;
     switch (verdict) {
     case Verdict::safe:
@@ -240,6 +285,10 @@ std::optional<std::string> verdict_line(Guarded what, Verdict verdict, std::stri
         if (!reason.empty()) {
             line += " ";
             line += reason;
+        }
+        if (!fix.empty()) {
+            line += "; fix from an elevated prompt: ";
+            line += fix;
         }
         return line;
     case Verdict::warn:

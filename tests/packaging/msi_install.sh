@@ -125,6 +125,10 @@ row "$msi" Component "DataDirectory${tab}{5C1E8B7A-2D49-4F36-9A0B-7E3D6C2F1A84}$
 row "$msi" CreateFolder "DATADIR${tab}DataDirectory"
 row "$msi" FeatureComponents "Service${tab}DataDirectory"
 row "$msi" MsiLockPermissionsEx "DataDirectory${tab}DATADIR${tab}CreateFolder${tab}O:BAD:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)${tab}"
+# The service directory likewise, with Users' read and execute (0x1200a9) and nothing handed
+# down from C:\Program Files: no CREATOR OWNER entry for whoever copies sing-box.exe in.
+row "$msi" CreateFolder "INSTALLDIR${tab}ServiceExecutable"
+row "$msi" MsiLockPermissionsEx "ServiceDirectory${tab}INSTALLDIR${tab}CreateFolder${tab}O:BAD:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)${tab}"
 
 # --- a private prefix with a keeper process (Wine stops services once the last ordinary Wine
 # process has gone).

@@ -220,18 +220,27 @@ TEST(ConsoleMode, RunsTheChildOnceAndLogsHowItEnded) {
         SCOPED_TRACE(cases[i].name);
         const auto& refused = results[i];
         EXPECT_EQ(refused.exit_code, 1u);
+        const std::string path = win::narrow_lossy(refused.data_directory);
+        const std::string quoted = "\"" + path + "\"";
         EXPECT_EQ(refused.standard_error,
-                  "refusing to start sing-box: data directory" + changed +
-                      win::narrow_lossy(refused.data_directory) +
-                      (i == 6 ? " (a link)\n" : " (Everyone may create files)\n"));
+                  "refusing to start sing-box: data directory" + changed + path +
+                      (i == 6
+                           ? " (a link); fix from an elevated prompt: rmdir " + quoted + "\n"
+                           : " (Everyone may create files); fix from an elevated prompt: icacls " +
+                                 quoted + " /setowner *S-1-5-32-544 /T /C && icacls " + quoted +
+                                 " /inheritance:r /grant:r *S-1-5-18:(OI)(CI)F "
+                                 "*S-1-5-32-544:(OI)(CI)F && icacls \"" +
+                                 path + "\\*\" /reset /T /C\n"));
         const std::wstring real = refused.data_directory + (i == 6 ? L"-target" : L"");
         EXPECT_FALSE(file_exists(real + L"\\sing-box-service.log"));
         EXPECT_EQ(read_file(real + L"\\config.json"), cases[i].config);
     }
     const auto& linked_config = results[8];
-    const std::string config_refusal = "refusing to start sing-box: config.json" + changed +
-                                       win::narrow_lossy(linked_config.data_directory) +
-                                       "\\config.json (a link)";
+    const std::string config_refusal =
+        "refusing to start sing-box: config.json" + changed +
+        win::narrow_lossy(linked_config.data_directory) +
+        "\\config.json (a link); fix from an elevated prompt: del \"" +
+        win::narrow_lossy(linked_config.data_directory) + "\\config.json\"";
     EXPECT_EQ(linked_config.exit_code, 1u);
     EXPECT_EQ(linked_config.standard_error, config_refusal + "\n");
     EXPECT_TRUE(linked_config.log.ends_with(console_line + config_refusal + "\n"))

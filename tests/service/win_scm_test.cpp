@@ -223,8 +223,8 @@ TEST_F(ServiceUnderScm, ARestartIsRefusedWhenConfigJsonAppearsAsALink) {
     ASSERT_TRUE(stopped) << log;
     EXPECT_EQ(exit_code, static_cast<DWORD>(ERROR_ACCESS_DENIED));
     EXPECT_NE(log.find(" can be changed by non-administrators: "), std::string::npos) << log;
-    EXPECT_TRUE(
-        in_order(log, "sing-box exited unexpectedly: exit code: 100\n", "\\config.json (a link)\n"))
+    EXPECT_TRUE(in_order(log, "sing-box exited unexpectedly: exit code: 100\n",
+                         "\\config.json (a link); fix from an elevated prompt: del \""))
         << log;
     EXPECT_FALSE(file_exists(report_path())) << "sing-box ran with the linked config.json";
     EXPECT_EQ(log.find("planted config ran"), std::string::npos) << log;

@@ -10,6 +10,7 @@ constexpr const char* SELF = "S-1-5-21-1-2-3-1000";
 constexpr const char* SOME_USER = "S-1-5-21-1004336348-1177238915-682003330-1001";
 #define TI "S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464"
 #define PROTECTED "D:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)"
+#define ALICE "S-1-5-21-1004336348-1177238915-682003330-1002"
 
 constexpr Verdict S = Verdict::safe, W = Verdict::warn, R = Verdict::refuse;
 
@@ -70,6 +71,31 @@ TEST(DirectorySafety, Verdicts) {
         {"unknown right", "O:SYD:(A;;QQ;;;BU)", R, R, R},
         {"a link, whatever its DACL", "O:SY" PROTECTED, R, R, R, true},
         {"config.json with a second hard link", "O:SY" PROTECTED, S, S, R, false, 2},
+        // A client edition: what an elevated administrator copies in is owned by their own
+        // account, and the CREATOR OWNER entry that C:\Program Files hands down became a
+        // full-control entry for that account; /setowner alone leaves that entry.
+        {"copied under an inherited CREATOR OWNER entry",
+         "O:" ALICE "D:AI(A;ID;FA;;;" ALICE ")(A;ID;FA;;;SY)(A;ID;FA;;;BA)(A;ID;0x1200a9;;;BU)", R,
+         R, R},
+        {"the same after /setowner alone",
+         "O:BAD:AI(A;ID;FA;;;" ALICE ")(A;ID;FA;;;SY)(A;ID;FA;;;BA)(A;ID;0x1200a9;;;BU)", R, R, R},
+        {"moved in from the administrator's profile",
+         "O:" ALICE "D:AI(A;ID;FA;;;SY)(A;ID;FA;;;BA)(A;ID;FA;;;" ALICE ")", R, R, R},
+        {"a folder made by hand under C:\\Program Files on a client edition",
+         "O:" ALICE "D:AI(A;ID;FA;;;" ALICE ")(A;OICIIOID;GA;;;CO)(A;ID;FA;;;SY)"
+         "(A;OICIIOID;GA;;;SY)(A;ID;FA;;;BA)(A;OICIIOID;GA;;;BA)(A;ID;0x1200a9;;;BU)"
+         "(A;OICIIOID;GXGR;;;BU)",
+         R, R, R},
+        {"the same folder after /setowner and its /inheritance:r /grant:r line",
+         "O:BAD:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)", S, S, W},
+        // /reset after /setowner: what the folder hands down, CREATOR OWNER given to the owner
+        // where the folder still has it.
+        {"a file after /setowner and /reset in the package's folder",
+         "O:BAD:AI(A;ID;FA;;;SY)(A;ID;FA;;;BA)(A;ID;0x1200a9;;;BU)", S, S, W},
+        {"a file after /setowner and /reset under inherited CREATOR OWNER",
+         "O:BAD:AI(A;ID;FA;;;BA)(A;ID;FA;;;SY)(A;ID;FA;;;BA)(A;ID;0x1200a9;;;BU)", S, S, W},
+        {"config.json after the same in the data directory", "O:BAD:AI(A;ID;FA;;;SY)(A;ID;FA;;;BA)",
+         S, S, S},
     };
     for (const Case& c : cases) {
         const Entry entry{c.sddl, c.link, c.links};
@@ -160,6 +186,32 @@ TEST(DirectorySafety, Lines) {
     EXPECT_EQ(verdict_line(Guarded::config_file, W, path),
               "warning: config.json is readable by non-administrators: " + path);
     EXPECT_EQ(verdict_line(Guarded::config_file, S, path), std::nullopt);
+    EXPECT_EQ(verdict_line(Guarded::service_executable, R, path, "(a link)", "del x"),
+              "refusing to start sing-box: sing-box.exe" + changed +
+                  " (a link); fix from an elevated prompt: del x");
+}
+
+// One command line per reason, for an elevated prompt: what the README's table says too.
+TEST(DirectorySafety, Fixes) {
+    using K = Finding::Kind;
+    const std::string owner = " /setowner *S-1-5-32-544";
+    const std::string folder = "icacls \"C:\\d\"" + owner +
+                               " /T /C && icacls \"C:\\d\" /inheritance:r /grant:r "
+                               "*S-1-5-18:(OI)(CI)F *S-1-5-32-544:(OI)(CI)F";
+    const std::string inside = " && icacls \"C:\\d\\*\" /reset /T /C";
+    const std::string file = "icacls \"C:\\f\"" + owner + " && icacls \"C:\\f\" /reset";
+    EXPECT_EQ(fix_command(Guarded::data_directory, {K::link, {}, {}}, "C:\\d"), "rmdir \"C:\\d\"");
+    EXPECT_EQ(fix_command(Guarded::config_file, {K::link, {}, {}}, "C:\\f"), "del \"C:\\f\"");
+    EXPECT_EQ(fix_command(Guarded::config_file, {K::second_hard_link, {}, {}}, "C:\\f"),
+              "copy /b \"C:\\f\" \"C:\\f.new\" && move /y \"C:\\f.new\" \"C:\\f\" && " + file);
+    for (const K kind : {K::owner, K::unreadable, K::right}) {
+        EXPECT_EQ(fix_command(Guarded::data_directory, {kind, "BU", {}}, "C:\\d"), folder + inside);
+        EXPECT_EQ(fix_command(Guarded::service_directory, {kind, "BU", {}}, "C:\\d"),
+                  folder + " *S-1-5-32-545:(OI)(CI)RX" + inside);
+        EXPECT_EQ(fix_command(Guarded::service_executable, {kind, "BU", {}}, "C:\\f"), file);
+        EXPECT_EQ(fix_command(Guarded::config_file, {kind, "BU", {}}, "C:\\f"), file);
+    }
+    EXPECT_EQ(fix_command(Guarded::config_file, {}, "C:\\f"), "");
 }
 
 // Why: the first refused right of the first ACE that grants one, named for where it lands; the
