@@ -12,11 +12,14 @@
 # hanging. Prints "stop <routes>|hung <ms> left <n>" (routes the stop left in place).
 # Then the takeover (route_follower.py carries the recorded commands out), and:
 # Lone: 5 new clients, one at a time: "lone <ms>".
-# Scan waves at RATE in 10 and 50 a second for 30 s: scanners from new addresses whose SYN-ACK
-# goes into the tunnel and which give up after 0.5 s, and an administrator from a new address
-# every 3 s (giving up after 15 s): "wave RATE admin <ms>" or "wave RATE missed", then "wave
-# RATE starts <max per second> <mean per second>" (route.exe runs) and "wave RATE cpu <ticks>
-# <hz>" (the service process).
+# Scan waves at RATE in 10 and 50 a second for 30 s, each twice (ORDER "above": the
+# administrators' addresses sort above the scanners', "below": below them): scanners from new
+# addresses whose SYN-ACK goes into the tunnel and which give up after 0.5 s, and an
+# administrator from a new address every 3 s (giving up after 15 s): "wave RATE ORDER admin
+# <ms>" or "wave RATE ORDER missed", then "wave RATE ORDER starts <max per second> <mean per
+# second>" (route.exe runs), "wave RATE ORDER cpu <ticks> <hz>" (the service process) and
+# "wave RATE ORDER returning <ms>|missed" (an administrator connected and gone before the
+# wave, back from the same address halfway through it).
 # Flood: spoofed SYNs from 200 new addresses a second for 10 s, then a new client: "flood starts
 # ...", "flood memory <pagefile after the start> <peak pagefile>" (bytes, the peak over the
 # whole run, waves included), "flood newcomer <ms>".
@@ -149,31 +152,45 @@ sample_runs() { # sample_runs FILE SECONDS
 service_unix=$(pgrep -f 'KestruneConnectSingBox\.exe' | head -1)
 ticks() { awk '{print $14 + $15}' "/proc/$service_unix/stat"; }
 
-# --- scan waves
+# --- scan waves, each rate twice: the administrators' addresses above the scanners', then
+# below them (an attacker picks its addresses; a fair service must not care). A returning
+# administrator connects and goes before each wave, and comes back from the same address in
+# the middle of it.
 block=10
+run=0
 for rate in 10 50; do
-    scanners=()
-    for ((i = 0; i < rate * wave_seconds; i++)); do
-        scanners+=("5.8.$((block + i / 250)).$((1 + i % 250))")
+    for order in above below; do
+        scanners=()
+        for ((i = 0; i < rate * wave_seconds; i++)); do
+            scanners+=("5.8.$((block + i / 250)).$((1 + i % 250))")
+        done
+        block=$((block + 20))
+        admins=()
+        octet=$([ "$order" = above ] && echo $((190 + run)) || echo $((1 + run)))
+        for ((i = 1; i <= wave_seconds / 3; i++)); do admins+=("5.8.$octet.$i"); done
+        returning=5.8.$((180 + run)).1
+        run=$((run + 1))
+        connect_once "$returning" >/dev/null
+        before=$(ticks)
+        sample_runs "$work/runs-$rate-$order" "$wave_seconds" &
+        sampler=$!
+        ip netns exec "$cli" python3 "$support/rdp_burst.py" "$server" 0.5 0 $((1000 / rate)) \
+            "${scanners[@]}" >"$work/scanners-$rate-$order.out" &
+        scan=$!
+        ( sleep $((wave_seconds / 2)); echo "wave $rate $order returning $(connect_once "$returning")" \
+            >"$work/returning-$rate-$order.out" ) &
+        back=$!
+        sleep 1
+        ip netns exec "$cli" python3 "$support/rdp_burst.py" "$server" 15 0 3000 "${admins[@]}" \
+            >"$work/admins-$rate-$order.out"
+        wait "$scan" "$sampler" "$back" || true
+        echo "wave $rate $order cpu $(($(ticks) - before)) $(getconf CLK_TCK)"
+        echo "wave $rate $order starts $(per_second "$work/runs-$rate-$order")"
+        sed -n "s/^connected [0-9.]* \([0-9]*\)$/wave $rate $order admin \1/p;s/^missed .*/wave $rate $order missed/p" \
+            "$work/admins-$rate-$order.out"
+        cat "$work/returning-$rate-$order.out"
+        sleep 25 # the wave's half-open peers age out
     done
-    block=$((block + 20))
-    admins=()
-    for ((i = 1; i <= wave_seconds / 3; i++)); do admins+=("5.8.$((190 + rate / 10)).$i"); done
-    before=$(ticks)
-    sample_runs "$work/runs-$rate" "$wave_seconds" &
-    sampler=$!
-    ip netns exec "$cli" python3 "$support/rdp_burst.py" "$server" 0.5 0 $((1000 / rate)) \
-        "${scanners[@]}" >"$work/scanners-$rate.out" &
-    scan=$!
-    sleep 1
-    ip netns exec "$cli" python3 "$support/rdp_burst.py" "$server" 15 0 3000 "${admins[@]}" \
-        >"$work/admins-$rate.out"
-    wait "$scan" "$sampler" || true
-    echo "wave $rate cpu $(($(ticks) - before)) $(getconf CLK_TCK)"
-    echo "wave $rate starts $(per_second "$work/runs-$rate")"
-    sed -n "s/^connected [0-9.]* \([0-9]*\)$/wave $rate admin \1/p;s/^missed .*/wave $rate missed/p" \
-        "$work/admins-$rate.out"
-    sleep 25 # the wave's half-open peers age out
 done
 
 # --- flood (the memory reference was taken right after the start)

@@ -17,8 +17,11 @@ namespace kestrune::routes {
 
 struct PeerPlan {
     // Wanted, no host route known to be in place, in the order to add them: peers seen
-    // established first (longest waiting first), then half-open ones newest first (by
-    // admission), without those that have waited past HALF_OPEN_ADD_WAIT_SECONDS.
+    // established first (longest waiting first); then half-open ones that were established
+    // earlier in the run (returning clients), newest first; then the other half-open ones, every
+    // other place to the newest and every other to one drawn at random from those still
+    // waiting. Half-open peers that have waited past HALF_OPEN_ADD_WAIT_SECONDS are left out.
+    // Peers first seen in the same pass are in random order: no address range wins.
     std::vector<IpAddress> to_add;
     std::vector<IpAddress> to_remove; // owned, no longer wanted, ascending
 };
@@ -38,13 +41,24 @@ class PeerTracker {
     // while their rows last (a flood's SYN-RECEIVED rows live about a minute); at most this
     // many, so a flood cannot grow the service's memory without bound.
     static constexpr std::size_t MAX_PASSED_OVER = 16384;
+    // Addresses seen established, remembered so that a client who comes back while a scan wave
+    // or a flood keeps route.exe busy is served before unknown half-open peers: at most this
+    // many (about 80 bytes each), each for this long after it was last seen established. When
+    // full, the one seen established longest ago makes room.
+    static constexpr std::size_t MAX_RETURNING = 4096;
+    static constexpr std::uint64_t RETURNING_MEMORY_SECONDS = 24 * 60 * 60;
+
+    // Where the random tie orders come from: by default a generator seeded from the system's
+    // random device. Tests set a sequence of their own; one that always returns 0 keeps
+    // address order within a pass and the newest first throughout.
+    void set_random(std::function<std::uint64_t()> random) { random_ = std::move(random); }
 
     // A half-open peer keeps the shorter of the two TTLs.
     explicit PeerTracker(std::uint64_t peer_ttl_seconds = PEER_TTL_SECONDS,
                          std::uint64_t max_peers = MAX_PEERS,
                          std::uint64_t half_open_ttl_seconds = HALF_OPEN_TTL_SECONDS)
         : peer_ttl_seconds_(peer_ttl_seconds), half_open_ttl_seconds_(half_open_ttl_seconds),
-          max_peers_(max_peers) {}
+          max_peers_(max_peers), random_(system_random()) {}
 
     // Refreshes the peers seen now and admits new ones, lowest address first. A wanted peer
     // not in `detected` is gone; when the wanted set is full, a newcomer takes the place of the
@@ -78,7 +92,15 @@ class PeerTracker {
         PeerState state; // established once any sighting was
         std::uint64_t first_seen;
         std::uint64_t arrival; // order of admission
+        std::uint64_t pass;    // the observation that admitted it
+        std::uint64_t tie;     // random: the order among those of one pass
     };
+
+    static std::function<std::uint64_t()> system_random();
+    bool returning(const IpAddress& address) const { return returning_.contains(address); }
+    void remember_established(std::uint64_t now, const IpAddress& address);
+    // The half-open peers to add, newest first with every other place drawn at random.
+    std::vector<IpAddress> shared_half_open(std::vector<IpAddress> newest_first);
 
     // No longer wanted: an adopted route is forgotten, not deleted; an owned one stays in
     // owned_ until its DELETE succeeds.
@@ -98,6 +120,10 @@ class PeerTracker {
     std::set<IpAddress> passed_over_;
     bool peers_waiting_ = false; // at the last observation
     std::uint64_t admissions_ = 0;
+    std::uint64_t observations_ = 0;
+    std::map<IpAddress, std::uint64_t> returning_; // when last seen established
+    std::uint64_t returning_swept_at_ = 0;
+    std::function<std::uint64_t()> random_;
 };
 
 } // namespace kestrune::routes

@@ -185,8 +185,12 @@ class FakeWorld {
         return deps;
     }
 
+    // The tracker's random ties: 0 keeps address order within a pass.
+    std::function<std::uint64_t()> random = [] { return std::uint64_t{0}; };
+
     void run(PeerTracker tracker = PeerTracker(), RdpPortWatch rdp_port = {}) {
         const ProtectionDependencies deps = dependencies();
+        tracker.set_random(random);
         run_protection_loop(stop, std::move(tracker), deps, routes, rdp_port);
     }
 

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <map>
+#include <random>
 
 #include "fake_world.h"
 
@@ -466,6 +468,53 @@ TEST(ProtectionLoop, RunsSideBySideEstablishedFirstNewestHalfOpenNextWithinTheir
     for (std::size_t i = 0; i < world.detected_at_ms.size(); ++i) {
         EXPECT_EQ(world.detected_at_ms[i], 250 * i);
     }
+}
+
+// A wave of half-open scanners, 4 new a second, against one route.exe run a second: who of
+// those waiting is served does not depend on the address a client chose (the same share of
+// seeds gets the administrator in from below the scanners' range as from above it), and a
+// client that was connected before the wave, its route gone since, coming back half-open is
+// served before every unknown one.
+TEST(ProtectionLoop, NoAddressRangeWinsAndReturningClientsComeFirst) {
+    const IpAddress returning{7, 0, 0, 1};
+    std::map<bool, int> admitted; // by "above the scanners"
+    for (const bool above : {false, true}) {
+        const IpAddress admin = above ? IpAddress{9, 0, 0, 1} : IpAddress{1, 0, 0, 1};
+        for (std::uint64_t seed = 1; seed <= 50; ++seed) {
+            FakeWorld world;
+            testing_support::FakePool pool(world, 1);
+            world.pool = &pool;
+            pool.run_ms = [](std::string_view, IpAddress) { return std::uint64_t{1000}; };
+            world.random = [generator = std::mt19937_64(seed)]() mutable { return generator(); };
+            world.connected[returning] = {{0, 1}, {12, 40}};
+            world.half_open[returning] = {{12, 40}};
+            world.connected[admin] = world.half_open[admin] = {{12, 40}};
+            for (std::uint8_t second = 8; second <= 30; ++second) {
+                for (std::uint8_t i = 1; i <= 4; ++i) {
+                    world.connected[{5, 8, second, i}] =
+                        world.half_open[{5, 8, second, i}] = {{second, second}};
+                }
+            }
+            world.stop_at_ms = 40'000;
+            world.run(PeerTracker(5, 8)); // the returning client's route is gone by 6 s
+            std::vector<std::string> adds_after_12;
+            for (const std::string& event : world.events) {
+                if (event.find(" ADD ") != std::string::npos && std::stoull(event) > 12'000) {
+                    adds_after_12.push_back(event.substr(event.find(' ') + 1));
+                }
+            }
+            ASSERT_FALSE(adds_after_12.empty());
+            EXPECT_EQ(adds_after_12.front(), "ADD 7.0.0.1") << seed;
+            admitted[above] +=
+                std::count(adds_after_12.begin(), adds_after_12.end(), "ADD " + admin.to_string());
+        }
+    }
+    // Newest first alone got neither in: the runs all went to the scanners of later passes
+    // (with 13 of 50 each now).
+    EXPECT_GT(admitted[false], 5);
+    EXPECT_GT(admitted[true], 5);
+    EXPECT_LE(std::abs(admitted[false] - admitted[true]), 8)
+        << admitted[false] << " below, " << admitted[true] << " above";
 }
 
 // Room for three, all half-open and still there when newer ones come: the newer take their

@@ -37,7 +37,9 @@ TEST(RouteFailureSoak, EachFailureKeyIsLoggedOnceWhileTheLoopRunsOnAndStopsFromO
         ++passes;
         std::this_thread::yield();
     };
-    std::thread worker([&] { run_protection_loop(world.stop, PeerTracker(), deps, world.routes); });
+    PeerTracker tracker;
+    tracker.set_random(world.random); // address order within a pass, as the lines below expect
+    std::thread worker([&] { run_protection_loop(world.stop, tracker, deps, world.routes); });
     constexpr std::uint64_t PASSES = 1500 * 4;
     while (passes.load() < PASSES) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));

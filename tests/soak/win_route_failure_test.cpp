@@ -111,7 +111,9 @@ TEST(RouteFailureSoak, FailingRouteExeAndTcpTableAreLoggedOncePerKeyAndTheLoopSt
             stop = true;
         }
     };
-    run_protection_loop(stop, PeerTracker(2), deps, {PHYSICAL, {}});
+    PeerTracker tracker(2);
+    tracker.set_random([] { return std::uint64_t{0}; }); // both peers in address order
+    run_protection_loop(stop, tracker, deps, {PHYSICAL, {}});
     EXPECT_EQ(pass, LAST_PASS + 1);
 
     const std::string log = read_shared(log_path);
