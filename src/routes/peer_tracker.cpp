@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <memory>
 #include <random>
-#include <set>
 #include <tuple>
 #include <utility>
 
@@ -160,25 +159,33 @@ std::vector<IpAddress> PeerTracker::shared_half_open(std::vector<IpAddress> newe
     // faster than route.exe runs; every other run to a peer drawn from all still waiting keeps
     // each one's chance above zero for as long as it keeps retransmitting. The draw is a
     // shuffle whose first step keeps an element in place when the generator says 0.
-    std::vector<IpAddress> drawn = newest_first;
-    for (std::size_t k = 0; k + 1 < drawn.size(); ++k) {
-        std::swap(drawn[k], drawn[k + random_() % (drawn.size() - k)]);
+    const std::size_t count = newest_first.size();
+    std::vector<std::size_t> drawn(count);
+    for (std::size_t k = 0; k < count; ++k) {
+        drawn[k] = k;
+    }
+    for (std::size_t k = 0; k + 1 < count; ++k) {
+        std::swap(drawn[k], drawn[k + random_() % (count - k)]);
     }
     std::vector<IpAddress> order;
-    order.reserve(newest_first.size());
-    std::set<IpAddress> taken;
+    order.reserve(count);
+    std::vector<bool> taken(count, false);
     std::size_t newest = 0, draw = 0;
-    const auto take_next = [&](const std::vector<IpAddress>& from, std::size_t& next) {
-        while (next < from.size() && !taken.insert(from[next]).second) {
-            ++next;
-        }
-        if (next < from.size()) {
-            order.push_back(from[next++]);
-        }
+    const auto take = [&](std::size_t index) {
+        taken[index] = true;
+        order.push_back(newest_first[index]);
     };
-    while (order.size() < newest_first.size()) {
-        take_next(newest_first, newest);
-        take_next(drawn, draw);
+    while (order.size() < count) {
+        while (taken[newest]) {
+            ++newest;
+        }
+        take(newest);
+        while (draw < count && taken[drawn[draw]]) {
+            ++draw;
+        }
+        if (draw < count) {
+            take(drawn[draw]);
+        }
     }
     return order;
 }
