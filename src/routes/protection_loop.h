@@ -8,12 +8,12 @@
 #include <functional>
 #include <string_view>
 
-#include "routes/peer_screen.h"
-#include "routes/peer_tracker.h"
-#include "routes/physical_route_watch.h"
-#include "routes/rdp_port_watch.h"
-#include "routes/route_pool.h"
-#include "routes/tcp_table.h"
+#include "routes/commands/route_pool.h"
+#include "routes/peers/peer_screen.h"
+#include "routes/peers/peer_tracker.h"
+#include "routes/peers/tcp_table.h"
+#include "routes/physical/physical_route_watch.h"
+#include "routes/ports/rdp_port_watch.h"
 #include "win/result.h"
 
 namespace kestrune::routes {

@@ -3,11 +3,11 @@
 #include <chrono>
 
 #include "logging/log_sink.h"
-#include "routes/physical_route_watch.h"
+#include "routes/commands/route_runner.h"
+#include "routes/peers/rdp_peers.h"
+#include "routes/physical/physical_route_watch.h"
+#include "routes/ports/rdp_port_registry.h"
 #include "routes/protection_loop.h"
-#include "routes/rdp_peers.h"
-#include "routes/rdp_port_registry.h"
-#include "routes/route_runner.h"
 
 namespace kestrune::routes {
 namespace {

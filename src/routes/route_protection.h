@@ -12,9 +12,9 @@
 #include <mutex>
 #include <thread>
 
-#include "routes/peer_tracker.h"
-#include "routes/physical_route.h"
-#include "routes/rdp_port_watch.h"
+#include "routes/peers/peer_tracker.h"
+#include "routes/physical/physical_route.h"
+#include "routes/ports/rdp_port_watch.h"
 
 namespace kestrune::routes {
 

@@ -2,8 +2,8 @@
 
 #include <set>
 
-#include "routes/ipv4_address.h"
-#include "routes/public_address.h"
+#include "routes/addresses/ipv4_address.h"
+#include "routes/addresses/public_address.h"
 
 namespace kestrune::routes {
 namespace {

@@ -1,9 +1,9 @@
 #include <gtest/gtest.h>
 
-#include "routes/best_route.h"
-#include "routes/ipv6_routes.h"
-#include "routes/physical_route_watch.h"
-#include "routes/route_command.h"
+#include "routes/commands/route_command.h"
+#include "routes/physical/best_route.h"
+#include "routes/physical/ipv6_routes.h"
+#include "routes/physical/physical_route_watch.h"
 
 namespace kestrune::routes {
 namespace {

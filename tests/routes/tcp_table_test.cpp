@@ -4,7 +4,7 @@
 #include <set>
 #include <vector>
 
-#include "routes/tcp_table.h"
+#include "routes/peers/tcp_table.h"
 
 namespace kestrune::routes {
 namespace {

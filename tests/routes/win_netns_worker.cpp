@@ -15,7 +15,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "routes/physical_route.h"
+#include "routes/physical/physical_route.h"
 #include "routes/route_protection.h"
 
 int main() {

@@ -8,7 +8,7 @@
 #include <string>
 #include <thread>
 
-#include "routes/route_runner.h"
+#include "routes/commands/route_runner.h"
 #include "win/os_error.h"
 #include "win/unique_handle.h"
 #include "win/wide.h"

@@ -12,11 +12,11 @@
 #include <vector>
 
 #include "logging/log_sink.h"
-#include "routes/peer_tracker.h"
+#include "routes/commands/route_runner.h"
+#include "routes/peers/peer_tracker.h"
+#include "routes/peers/tcp_table.h"
+#include "routes/ports/rdp_port_registry.h"
 #include "routes/protection_loop.h"
-#include "routes/rdp_port_registry.h"
-#include "routes/route_runner.h"
-#include "routes/tcp_table.h"
 #include "soak_support.h"
 #include "win/wide.h"
 

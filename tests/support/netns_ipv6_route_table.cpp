@@ -12,7 +12,7 @@
 #include <sstream>
 #include <string>
 
-#include "routes/ipv6_route_table.h"
+#include "routes/physical/ipv6_route_table.h"
 
 namespace kestrune::routes {
 namespace {

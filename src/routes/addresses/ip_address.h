@@ -7,8 +7,8 @@
 #include <string>
 #include <variant>
 
-#include "routes/ipv4_address.h"
-#include "routes/ipv6_address.h"
+#include "routes/addresses/ipv4_address.h"
+#include "routes/addresses/ipv6_address.h"
 
 namespace kestrune::routes {
 

@@ -1,4 +1,4 @@
-#include "routes/ipv4_address.h"
+#include "routes/addresses/ipv4_address.h"
 
 namespace kestrune::routes {
 

@@ -1,4 +1,4 @@
-#include "routes/ipv6_address.h"
+#include "routes/addresses/ipv6_address.h"
 
 #include <algorithm>
 #include <charconv>

@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "routes/ipv4_address.h"
+#include "routes/addresses/ipv4_address.h"
 
 namespace kestrune::routes {
 

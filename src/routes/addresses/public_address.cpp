@@ -1,4 +1,4 @@
-#include "routes/public_address.h"
+#include "routes/addresses/public_address.h"
 
 #include <algorithm>
 #include <iterator>

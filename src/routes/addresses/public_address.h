@@ -5,7 +5,7 @@
 // (a cloud machine administered over a site-to-site VPN reaches the office's private range
 // through its default route). Special-purpose addresses never get one.
 
-#include "routes/ip_address.h"
+#include "routes/addresses/ip_address.h"
 
 namespace kestrune::routes {
 

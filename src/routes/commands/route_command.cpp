@@ -1,4 +1,4 @@
-#include "routes/route_command.h"
+#include "routes/commands/route_command.h"
 
 namespace kestrune::routes {
 namespace {

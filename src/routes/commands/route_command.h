@@ -8,9 +8,9 @@
 #include <string_view>
 #include <vector>
 
-#include "routes/ip_address.h"
-#include "routes/ipv6_routes.h"
-#include "routes/physical_route.h"
+#include "routes/addresses/ip_address.h"
+#include "routes/physical/ipv6_routes.h"
+#include "routes/physical/physical_route.h"
 
 namespace kestrune::routes {
 

@@ -1,4 +1,4 @@
-#include "routes/route_pool.h"
+#include "routes/commands/route_pool.h"
 
 #include <system_error>
 #include <utility>

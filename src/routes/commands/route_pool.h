@@ -16,8 +16,8 @@
 #include <thread>
 #include <vector>
 
-#include "routes/ip_address.h"
-#include "routes/physical_route.h"
+#include "routes/addresses/ip_address.h"
+#include "routes/physical/physical_route.h"
 #include "win/result.h"
 
 namespace kestrune::routes {

@@ -1,4 +1,4 @@
-#include "routes/route_runner.h"
+#include "routes/commands/route_runner.h"
 
 #include <windows.h>
 
@@ -9,7 +9,7 @@
 #include "child/exit_status.h"
 #include "child/launch.h"
 #include "child/process_lock.h"
-#include "routes/route_command.h"
+#include "routes/commands/route_command.h"
 #include "win/os_error.h"
 #include "win/wide.h"
 

@@ -5,8 +5,8 @@
 #include <chrono>
 #include <string_view>
 
-#include "routes/physical_route.h"
-#include "routes/route_pool.h"
+#include "routes/commands/route_pool.h"
+#include "routes/physical/physical_route.h"
 
 namespace kestrune::routes {
 

@@ -1,6 +1,6 @@
-#include "routes/peer_screen.h"
+#include "routes/peers/peer_screen.h"
 
-#include "routes/public_address.h"
+#include "routes/addresses/public_address.h"
 
 namespace kestrune::routes {
 

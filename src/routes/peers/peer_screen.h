@@ -12,7 +12,7 @@
 #include <map>
 #include <string>
 
-#include "routes/tcp_table.h"
+#include "routes/peers/tcp_table.h"
 #include "win/result.h"
 
 namespace kestrune::routes {

@@ -1,4 +1,4 @@
-#include "routes/peer_tracker.h"
+#include "routes/peers/peer_tracker.h"
 
 #include <algorithm>
 #include <memory>
@@ -6,7 +6,7 @@
 #include <tuple>
 #include <utility>
 
-#include "routes/public_address.h"
+#include "routes/addresses/public_address.h"
 
 namespace kestrune::routes {
 

@@ -10,8 +10,8 @@
 #include <set>
 #include <vector>
 
-#include "routes/ip_address.h"
-#include "routes/tcp_table.h"
+#include "routes/addresses/ip_address.h"
+#include "routes/peers/tcp_table.h"
 
 namespace kestrune::routes {
 

@@ -1,4 +1,4 @@
-#include "routes/rdp_peers.h"
+#include "routes/peers/rdp_peers.h"
 
 // clang-format off
 #include <winsock2.h>

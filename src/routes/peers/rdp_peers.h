@@ -2,7 +2,7 @@
 // The public and private-use remote addresses of the inbound RDP connections (to one of
 // `ports`) in the system's IPv4 and IPv6 TCP tables.
 
-#include "routes/tcp_table.h"
+#include "routes/peers/tcp_table.h"
 
 namespace kestrune::routes {
 

@@ -1,10 +1,10 @@
-#include "routes/tcp_table.h"
+#include "routes/peers/tcp_table.h"
 
 #include <algorithm>
 #include <string>
 #include <vector>
 
-#include "routes/public_address.h"
+#include "routes/addresses/public_address.h"
 #include "win/os_error_text.h"
 
 namespace kestrune::routes {

@@ -9,8 +9,8 @@
 #include <map>
 #include <span>
 
-#include "routes/ip_address.h"
-#include "routes/rdp_port.h"
+#include "routes/addresses/ip_address.h"
+#include "routes/ports/rdp_port.h"
 #include "win/result.h"
 
 namespace kestrune::routes {

@@ -1,4 +1,4 @@
-#include "routes/best_route.h"
+#include "routes/physical/best_route.h"
 
 #include "win/os_error_text.h"
 

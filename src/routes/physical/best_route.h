@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "routes/physical_route.h"
+#include "routes/physical/physical_route.h"
 
 namespace kestrune::routes {
 

@@ -1,8 +1,8 @@
-#include "routes/ipv6_route_table.h"
+#include "routes/physical/ipv6_route_table.h"
 
 #include <algorithm>
 
-#include "routes/system_route_table.h"
+#include "routes/physical/system_route_table.h"
 
 namespace kestrune::routes {
 namespace {

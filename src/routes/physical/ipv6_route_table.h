@@ -4,7 +4,7 @@
 // build the service with a source of their own that reads the namespace's table instead; both
 // define this one function, and each executable links exactly one of them.
 
-#include "routes/ipv6_routes.h"
+#include "routes/physical/ipv6_routes.h"
 #include "win/result.h"
 
 namespace kestrune::routes {

@@ -1,4 +1,4 @@
-#include "routes/ipv6_routes.h"
+#include "routes/physical/ipv6_routes.h"
 
 namespace kestrune::routes {
 

@@ -9,8 +9,8 @@
 #include <optional>
 #include <vector>
 
-#include "routes/ipv6_address.h"
-#include "routes/route_table.h"
+#include "routes/addresses/ipv6_address.h"
+#include "routes/physical/route_table.h"
 #include "win/result.h"
 
 namespace kestrune::routes {

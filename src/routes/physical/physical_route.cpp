@@ -1,4 +1,4 @@
-#include "routes/physical_route.h"
+#include "routes/physical/physical_route.h"
 
 // clang-format off
 #include <winsock2.h>
@@ -6,7 +6,7 @@
 #include <iphlpapi.h>
 // clang-format on
 
-#include "routes/best_route.h"
+#include "routes/physical/best_route.h"
 
 namespace kestrune::routes {
 namespace {

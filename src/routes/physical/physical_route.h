@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <optional>
 
-#include "routes/ip_address.h"
-#include "routes/ipv6_routes.h"
+#include "routes/addresses/ip_address.h"
+#include "routes/physical/ipv6_routes.h"
 #include "win/result.h"
 
 namespace kestrune::routes {

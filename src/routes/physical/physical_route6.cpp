@@ -1,5 +1,5 @@
-#include "routes/ipv6_route_table.h"
-#include "routes/physical_route.h"
+#include "routes/physical/ipv6_route_table.h"
+#include "routes/physical/physical_route.h"
 
 namespace kestrune::routes {
 namespace {

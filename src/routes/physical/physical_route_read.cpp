@@ -1,6 +1,6 @@
-#include "routes/ipv6_route_table.h"
-#include "routes/physical_route_watch.h"
-#include "routes/system_route_table.h"
+#include "routes/physical/ipv6_route_table.h"
+#include "routes/physical/physical_route_watch.h"
+#include "routes/physical/system_route_table.h"
 
 namespace kestrune::routes {
 namespace {

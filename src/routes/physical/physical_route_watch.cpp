@@ -1,4 +1,4 @@
-#include "routes/physical_route_watch.h"
+#include "routes/physical/physical_route_watch.h"
 
 namespace kestrune::routes {
 namespace {

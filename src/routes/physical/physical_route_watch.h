@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "routes/physical_route.h"
+#include "routes/physical/physical_route.h"
 #include "win/result.h"
 
 namespace kestrune::routes {

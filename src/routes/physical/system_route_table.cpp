@@ -1,4 +1,4 @@
-#include "routes/system_route_table.h"
+#include "routes/physical/system_route_table.h"
 
 #include <map>
 

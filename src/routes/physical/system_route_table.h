@@ -14,8 +14,8 @@
 #include <cstdint>
 #include <functional>
 
-#include "routes/ipv4_address.h"
-#include "routes/route_table.h"
+#include "routes/addresses/ipv4_address.h"
+#include "routes/physical/route_table.h"
 #include "win/result.h"
 
 namespace kestrune::routes {

@@ -1,4 +1,4 @@
-#include "routes/rdp_port.h"
+#include "routes/ports/rdp_port.h"
 
 namespace kestrune::routes {
 namespace {

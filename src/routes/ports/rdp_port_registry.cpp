@@ -1,4 +1,4 @@
-#include "routes/rdp_port_registry.h"
+#include "routes/ports/rdp_port_registry.h"
 
 #include <windows.h>
 

@@ -1,7 +1,7 @@
 #pragma once
 // Reads the port Remote Desktop Services are configured to listen on.
 
-#include "routes/rdp_port_watch.h"
+#include "routes/ports/rdp_port_watch.h"
 
 namespace kestrune::routes {
 

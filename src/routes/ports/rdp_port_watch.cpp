@@ -1,4 +1,4 @@
-#include "routes/rdp_port_watch.h"
+#include "routes/ports/rdp_port_watch.h"
 
 namespace kestrune::routes {
 

@@ -8,7 +8,7 @@
 #include <optional>
 #include <string>
 
-#include "routes/rdp_port.h"
+#include "routes/ports/rdp_port.h"
 #include "win/result.h"
 
 namespace kestrune::routes {
