@@ -4,16 +4,9 @@ namespace kestrune::routes {
 
 Result<PhysicalRoute6> physical_ipv6_route(const Ipv6RouteTable& table,
                                            const std::optional<PhysicalRoute6>& current) {
-    const Ipv6Route* chosen =
-        physical_default_route(table, current ? std::optional(current->next_hop) : std::nullopt,
-                               current ? current->interface_index : 0);
-    if (chosen == nullptr) {
-        return fail("no IPv6 default route");
-    }
-    if (chosen->next_hop == Ipv6Address{} || chosen->interface_index == 0) {
-        return fail("IPv6 default route has no gateway");
-    }
-    return PhysicalRoute6{chosen->next_hop, chosen->interface_index};
+    return physical_route_in<PhysicalRoute6>(
+        table, current ? std::optional(current->next_hop) : std::nullopt,
+        current ? current->interface_index : 0, "IPv6");
 }
 
 std::optional<Ipv6Route> best_ipv6_route(const Ipv6RouteTable& table, const Ipv6Address& address) {

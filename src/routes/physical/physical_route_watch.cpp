@@ -28,16 +28,9 @@ void follow(std::optional<Route>& current, const Result<Route>& reading, std::st
 
 Result<PhysicalRoute> physical_ipv4_route(const RouteTable<Ipv4Address>& table,
                                           const std::optional<PhysicalRoute>& current) {
-    const TableRoute<Ipv4Address>* chosen =
-        physical_default_route(table, current ? std::optional(current->gateway) : std::nullopt,
-                               current ? current->interface_index : 0);
-    if (chosen == nullptr) {
-        return fail("no IPv4 default route");
-    }
-    if (chosen->next_hop == Ipv4Address{} || chosen->interface_index == 0) {
-        return fail("IPv4 default route has no gateway");
-    }
-    return PhysicalRoute{chosen->next_hop, chosen->interface_index};
+    return physical_route_in<PhysicalRoute>(
+        table, current ? std::optional(current->gateway) : std::nullopt,
+        current ? current->interface_index : 0, "IPv4");
 }
 
 std::string route_text(const PhysicalRoute& route) {

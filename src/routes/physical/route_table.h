@@ -7,7 +7,10 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <vector>
+
+#include "win/result.h"
 
 namespace kestrune::routes {
 
@@ -49,6 +52,24 @@ const TableRoute<Address>* physical_default_route(const RouteTable<Address>& tab
         }
     }
     return chosen;
+}
+
+// The route of physical_default_route as a `Route` (next hop, interface index), or why there is
+// none: "no <family> default route", or "<family> default route has no gateway" when the chosen
+// one leads to no router (a route on the link itself).
+template <class Route, class Address>
+Result<Route> physical_route_in(const RouteTable<Address>& table,
+                                const std::optional<Address>& current_next_hop,
+                                std::uint32_t current_interface, const std::string& family) {
+    const TableRoute<Address>* chosen =
+        physical_default_route(table, current_next_hop, current_interface);
+    if (chosen == nullptr) {
+        return fail("no " + family + " default route");
+    }
+    if (chosen->next_hop == Address{} || chosen->interface_index == 0) {
+        return fail(family + " default route has no gateway");
+    }
+    return Route{chosen->next_hop, chosen->interface_index};
 }
 
 } // namespace kestrune::routes
