@@ -1,7 +1,8 @@
 #pragma once
 // The physical IPv4 default route (next hop and interface) that every host route of route
-// protection goes through. It is looked up once at service start, before the proxy can move
-// the default route, and never refreshed.
+// protection goes through. It is looked up at service start, before the proxy can move the
+// default route; while the service runs the worker follows it in the routing table
+// (physical_route_watch.h).
 
 #include <cstdint>
 #include <optional>
