@@ -48,6 +48,11 @@ class ProtectionWorker {
         if (const auto line = rdp_port_.refresh(now, deps_.read_rdp_port)) {
             deps_.log(*line);
         }
+        if (deps_.read_admin_ports) {
+            for (const std::string& line : admin_ports_.refresh(now, deps_.read_admin_ports)) {
+                deps_.log(line);
+            }
+        }
         follow_physical_routes(now);
         detect(now);
 
@@ -168,10 +173,11 @@ class ProtectionWorker {
     // in the IPv6 table, so while that one cannot be read, the IPv4 peers it listed last are
     // kept as well.
     void detect(std::uint64_t now) {
-        const Result<PeerSet> ipv4 = deps_.detect_peers(rdp_port_.ports());
+        const WatchedPorts ports(rdp_port_.ports(), admin_ports_.ports());
+        const Result<PeerSet> ipv4 = deps_.detect_peers(ports);
         std::optional<Result<PeerSet>> ipv6;
         if (deps_.detect_peers6) {
-            ipv6 = deps_.detect_peers6(rdp_port_.ports());
+            ipv6 = deps_.detect_peers6(ports);
         }
         note_outage(TCP_TABLE_KEY, ipv4);
         const bool ipv6_read = !ipv6 || *ipv6;
@@ -316,6 +322,7 @@ class ProtectionWorker {
     const ProtectionDependencies& deps_;
     RoutePool& pool_;
     RdpPortWatch rdp_port_;
+    AdminPortWatch admin_ports_;
     PhysicalRouteWatch physical_;
     std::set<std::string, std::less<>> reported_failures_;
     std::vector<std::pair<std::string, IpAddress>> backlog_;

@@ -13,19 +13,22 @@
 #include "routes/peers/peer_tracker.h"
 #include "routes/peers/tcp_table.h"
 #include "routes/physical/physical_route_watch.h"
+#include "routes/ports/admin_port_watch.h"
 #include "routes/ports/rdp_port_watch.h"
 #include "win/result.h"
 
 namespace kestrune::routes {
 
 struct ProtectionDependencies {
-    // The public peers of inbound connections to one of the ports.
-    std::function<Result<PeerSet>(RdpPorts)> detect_peers;
+    // The public peers of inbound connections to one of the watched ports.
+    std::function<Result<PeerSet>(const WatchedPorts&)> detect_peers;
     // Optional: the same from the IPv6 table, read after the IPv4 one. A table that cannot be
     // read holds back only the peers it lists: they are neither refreshed nor taken for gone.
-    std::function<Result<PeerSet>(RdpPorts)> detect_peers6;
+    std::function<Result<PeerSet>(const WatchedPorts&)> detect_peers6;
     // The port Remote Desktop is configured for; read once a minute.
     std::function<RdpPortWatch::Reading()> read_rdp_port;
+    // Optional: the ports of the other remote-administration services, read with the RDP port.
+    std::function<AdminPortWatch::Reading()> read_admin_ports;
     // Optional: both families' physical routes as the routing table has them now, read every
     // few seconds; without it the routes of the start stay.
     PhysicalRouteWatch::Read read_physical_routes;

@@ -6,6 +6,7 @@
 #include "routes/commands/route_runner.h"
 #include "routes/peers/rdp_peers.h"
 #include "routes/physical/physical_route_watch.h"
+#include "routes/ports/admin_ports.h"
 #include "routes/ports/rdp_port_registry.h"
 #include "routes/protection_loop.h"
 
@@ -30,6 +31,7 @@ void run_worker(std::shared_ptr<RouteProtection::StopRequest> stop_request, Phys
     // Read whether or not IPv6 is protected: a dual-stack listener lists its IPv4 clients there.
     deps.detect_peers6 = detect_rdp_peers6;
     deps.read_rdp_port = read_rdp_port;
+    deps.read_admin_ports = read_admin_ports;
     deps.read_physical_routes = read_physical_routes;
     deps.route_in_place = [](const IpAddress& peer, const PhysicalRoutes& via) {
         return through(peer, via, [](const auto& address, const auto& route) -> Result<bool> {

@@ -28,7 +28,13 @@ TEST(CommandLine, QuotesOnlyWhereCommandLineToArgvNeedsIt) {
     };
     for (const auto& c : cases) {
         EXPECT_EQ(build_command_line<char>("C:\\svc\\sing-box.exe", c.args), c.expected);
+        // Split again, the arguments come back as they were.
+        std::vector<std::string> args{"C:\\svc\\sing-box.exe"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        EXPECT_EQ(split_command_line<char>(c.expected), args) << c.expected;
     }
+    EXPECT_EQ(split_command_line<char>("C:\\a\\b.exe  -p\t\"x\"\"y\" a\\\\b\\"),
+              (std::vector<std::string>{"C:\\a\\b.exe", "-p", "x\"y", "a\\\\b\\"}));
 }
 
 TEST(CommandLine, ExecutableIsQuotedUnchanged) {

@@ -67,6 +67,8 @@ class FakeWorld {
     std::function<RdpPortWatch::Reading(std::uint64_t)> rdp_port = [](std::uint64_t) {
         return RdpPortWatch::Reading(DEFAULT_RDP_PORT);
     };
+    // When set, the other services' ports at a given second.
+    std::function<AdminPortWatch::Reading(std::uint64_t)> admin_ports;
     std::vector<Span> detection_fails;
     // IPv6 peers come from a table of their own, which fails during these spans.
     bool ipv6_table = false;
@@ -102,7 +104,7 @@ class FakeWorld {
     ProtectionDependencies dependencies() {
         ProtectionDependencies deps;
         // Every connected peer of both families, as one table would list them.
-        const auto listed = [this](RdpPorts ports) {
+        const auto listed = [this](const WatchedPorts& ports) {
             PeerSet peers;
             for (const auto& [address, spans] : connected) {
                 const auto port = local_port.find(address);
@@ -117,7 +119,7 @@ class FakeWorld {
             return peers;
         };
         // With an IPv6 table each table lists its own family, and each fails on its own.
-        deps.detect_peers = [this, listed](RdpPorts ports) -> Result<PeerSet> {
+        deps.detect_peers = [this, listed](const WatchedPorts& ports) -> Result<PeerSet> {
             ++detections;
             detected_at_ms.push_back(ms);
             if (in_any(detection_fails, now())) {
@@ -128,7 +130,7 @@ class FakeWorld {
             return peers;
         };
         if (ipv6_table) {
-            deps.detect_peers6 = [this, listed](RdpPorts ports) -> Result<PeerSet> {
+            deps.detect_peers6 = [this, listed](const WatchedPorts& ports) -> Result<PeerSet> {
                 if (in_any(ipv6_detection_fails, now())) {
                     return fail("GetTcp6Table failed: 50");
                 }
@@ -141,6 +143,9 @@ class FakeWorld {
             ++port_reads;
             return rdp_port(now());
         };
+        if (admin_ports) {
+            deps.read_admin_ports = [this] { return admin_ports(now()); };
+        }
         if (physical_routes) {
             deps.read_physical_routes = [this](const PhysicalRoutes&) {
                 return physical_routes(now());

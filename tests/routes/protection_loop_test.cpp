@@ -383,10 +383,20 @@ TEST(ProtectionLoop, StopDeletesOwnedRoutesAscendingWithoutLogLines) {
             at(5000, "log RDP route protection left 1 host routes in place"), at(5000, STOPPED)}));
 }
 
-TEST(ProtectionLoop, RdpPortIsReadEveryMinuteAndOnlySessionsOnItOr3389Count) {
+TEST(ProtectionLoop, WatchedPortsAreReadEveryMinuteAndOnlySessionsOnThemOr3389Count) {
     FakeWorld world;
     world.connected[PEER] = {{0, 1000}};
     world.local_port[PEER] = 3390;
+    world.connected[{6, 6, 6, 6}] = {{0, 1000}}; // an SSH session
+    world.local_port[{6, 6, 6, 6}] = 2222;
+    world.admin_ports = [](std::uint64_t second) -> AdminPortWatch::Reading {
+        using Ports = std::vector<std::uint16_t>;
+        const auto minute = second / 60;
+        const Result<Ports> sshd = minute == 1                  ? Result<Ports>(Ports{2222})
+                                   : minute == 2 || minute == 3 ? fail("line 3: bad port number x")
+                                                                : Result<Ports>(Ports{});
+        return {{"sshd", sshd}, {"WinRM", minute >= 1 && minute <= 4 ? Ports{5985} : Ports{}}};
+    };
     world.connected[{9, 9, 9, 9}] = {{0, 1000}};
     world.local_port[{9, 9, 9, 9}] = 3391;
     world.connected[{7, 7, 7, 7}] = {{0, 1000}}; // on 3389, which always counts
@@ -409,13 +419,27 @@ TEST(ProtectionLoop, RdpPortIsReadEveryMinuteAndOnlySessionsOnItOr3389Count) {
     const std::string failed = "log RDP port lookup failed: Access is denied. (os error 5)";
     EXPECT_EQ(world.events,
               (std::vector<std::string>{
-                  at(0, "ADD 5.6.7.8"), at(0, ADDED + "5.6.7.8"), at(0, "ADD 7.7.7.7"),
-                  at(0, ADDED + "7.7.7.7"), at(120'000, failed), // 3390 stays watched meanwhile
+                  at(0, "ADD 5.6.7.8"),
+                  at(0, ADDED + "5.6.7.8"),
+                  at(0, "ADD 7.7.7.7"),
+                  at(0, ADDED + "7.7.7.7"),
+                  at(60'000, "log RDP route protection also watching: 2222 (sshd), 5985 (WinRM)"),
+                  at(60'000, "ADD 6.6.6.6"),
+                  at(60'000, ADDED + "6.6.6.6"),
+                  at(120'000, failed), // 3390 stays watched meanwhile, and 2222 too
+                  at(120'000, "log sshd port lookup failed: line 3: bad port number x"),
                   at(240'000, "log RDP route protection watching port 3391"),
-                  at(240'000, "ADD 9.9.9.9"), at(240'000, ADDED + "9.9.9.9"), at(300'000, failed),
+                  at(240'000, "log RDP route protection also watching: 5985 (WinRM)"),
+                  at(240'000, "ADD 9.9.9.9"),
+                  at(240'000, ADDED + "9.9.9.9"),
+                  at(300'000, failed),
+                  at(300'000, "log RDP route protection also watching: no other port"),
                   at(360'000, "log RDP route protection watching port 3389"),
-                  at(361'000, "DELETE 5.6.7.8"), at(361'000, "DELETE 7.7.7.7"),
-                  at(361'000, "DELETE 9.9.9.9"), at(361'000, STOPPED)}));
+                  at(361'000, "DELETE 5.6.7.8"),
+                  at(361'000, "DELETE 6.6.6.6"),
+                  at(361'000, "DELETE 7.7.7.7"),
+                  at(361'000, "DELETE 9.9.9.9"),
+                  at(361'000, STOPPED)}));
     EXPECT_EQ(world.port_reads, 6); // at 60, 120, ..., 360
 }
 

@@ -26,7 +26,7 @@ TEST(ProtectionLoopThread, StopIsNoticedOnlyAfterThePauseEnds) {
     std::shared_future<void> released = release_pause.get_future().share();
 
     ProtectionDependencies deps;
-    deps.detect_peers = [&](RdpPorts) -> Result<PeerSet> {
+    deps.detect_peers = [&](const WatchedPorts&) -> Result<PeerSet> {
         record("detect");
         return PeerSet{{{5, 6, 7, 8}, PeerState::established}};
     };

@@ -48,7 +48,10 @@
 # protect the IPv6 sessions as above.
 # With "rdp-port" Remote Desktop is moved to port 3390 (PortNumber in the prefix's registry):
 # the service must say it watches 3390 right after its enabled line, and the sessions above, all
-# on 3390, must fare as described. Then the value is deleted and the service started again: a
+# on 3390, must fare as described. OpenSSH is installed as well (a service "sshd" registered
+# with sc, never started) with an sshd_config that names port 2222: the service must say it
+# watches 2222 for sshd, and an SSH session from 5.6.10.5 to the listener's port 2222 must be
+# kept across the takeover like the RDP ones, and cut off after the stop. Then the value is deleted and the service started again: a
 # public client's half-open session on 3390 must now get no route (nothing connects), while one
 # on 3389 beside it still gets in.
 # Nothing leaves the machine: every address exists only in these namespaces.
@@ -65,6 +68,8 @@ require_netns
 
 svc=kt-svc-$$ cli=kt-cli-$$ veth_svc=kts$$ veth_cli=ktc$$ tun=ktun$$ tun_peer=ktup$$
 protected=5.6.10.1 late=5.6.10.2 newcomer=5.6.10.3 renumbered=5.6.10.4 private=192.168.79.1
+ssh_session= ssh_client=5.6.10.5
+[ "$mode" = rdp-port ] && ssh_session=$ssh_client
 cloud=172.20.79.1 cloud_late=172.20.79.2
 protected6= late6=
 [ "$mode" != rdp-port ] && protected6=2a02:7910::1 late6=2a02:7910::2
@@ -78,7 +83,8 @@ applied=$work/applied.txt
 rdp_key='HKLM\SYSTEM\CurrentControlSet\Control\Terminal Server\WinStations\RDP-Tcp'
 port=3389
 [ "$mode" = rdp-port ] && port=3390
-data_dirs=("$prefix/drive_c/users/Public/KestruneConnect" "$prefix/drive_c/ProgramData/KestruneConnect")
+programdata_dirs=("$prefix/drive_c/users/Public" "$prefix/drive_c/ProgramData")
+data_dirs=("${programdata_dirs[@]/%//KestruneConnect}")
 pids=()
 export WINEPREFIX=$prefix WINEDEBUG=-all
 
@@ -88,6 +94,8 @@ log_text() { cat "${data_dirs[@]/%//sing-box-service.log}" 2>/dev/null || true; 
 cleanup() {
     local status=$?
     in_svc wine sc stop "$service" >/dev/null 2>&1 || true
+    in_svc wine sc delete sshd >/dev/null 2>&1 || true
+    rm -rf "${programdata_dirs[@]/%//ssh}"
     end_netns_run "$svc" "$cli" "${pids[@]}"
     if [ "$status" != 0 ]; then
         echo "--- route.exe record"; cat "$record" 2>/dev/null || true
@@ -103,13 +111,14 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 143' TERM INT
 
-# --- a session per client address (to port $2, by default the RDP port); gap files hold one
-# "ms without an echo" per 100 ms
+# --- a session per client address (to port $2, by default the RDP port, or SSH's for the SSH
+# client); gap files hold one "ms without an echo" per 100 ms
 connect() {
-    local server=10.79.0.2
+    local server=10.79.0.2 to=${2:-$port}
     [[ $1 == *:* ]] && server=2a02:7900::2
+    [ "$1" = "$ssh_session" ] && to=2222
     ip netns exec "$cli" python3 "$support/rdp_client.py" "$1" "$server" "$work/gaps-$1" 60 \
-        "${2:-$port}" >"$work/client-$1.out" 2>&1 &
+        "$to" >"$work/client-$1.out" 2>&1 &
     pids+=($!)
 }
 connected() { grep -q '^connected' "$work/client-$1.out"; }
@@ -151,7 +160,7 @@ echo '{"run_ms": "forever"}' >"$work/keeper.json"
 # --- namespaces, the physical link, the tunnel stand-in (no takeover yet)
 wineserver -k 2>/dev/null || true
 make_rdp_link "$svc" "$cli" "$veth_svc" "$veth_cli" 10.79.0 "$protected" "$late" "$newcomer" \
-    "$renumbered" "$private" "$cloud" "$cloud_late" "${crowd[@]}"
+    "$renumbered" "$ssh_client" "$private" "$cloud" "$cloud_late" "${crowd[@]}"
 ip -n "$svc" route add 192.168.79.0/24 via 10.79.0.1 dev "$veth_svc"
 make_tunnel "$svc" "$tun" "$tun_peer"
 [ "$mode" = late-route ] && ip -n "$svc" route del default
@@ -167,7 +176,7 @@ if [ -n "$protected6" ]; then
     dual_stack=1
 fi
 
-ip netns exec "$svc" env RDP_DUAL_STACK=$dual_stack python3 "$support/rdp_listener.py" 3389 3390 \
+ip netns exec "$svc" env RDP_DUAL_STACK=$dual_stack python3 "$support/rdp_listener.py" 3389 3390 2222 \
     >"$work/listener.out" 2>&1 &
 pids+=($!)
 wait_for 10 grep -q listening "$work/listener.out" || die "listener did not start"
@@ -189,9 +198,21 @@ for dir in "${data_dirs[@]}"; do
 done
 in_svc wine sc stop "$service" >/dev/null 2>&1 || true
 in_svc wine sc delete "$service" >/dev/null 2>&1 || true
+in_svc wine sc delete sshd >/dev/null 2>&1 || true
+rm -rf "${programdata_dirs[@]/%//ssh}"
 if [ "$mode" = rdp-port ]; then
     in_svc wine reg add "$rdp_key" /v PortNumber /t REG_DWORD /d 3390 /f >/dev/null ||
         die "reg add failed"
+    # OpenSSH as Windows ships it, moved to port 2222, its configuration where services see
+    # ProgramData under Wine
+    in_svc wine sc create sshd binPath= 'C:\Windows\System32\OpenSSH\sshd.exe' >/dev/null ||
+        die "sc create sshd failed"
+    for dir in "${programdata_dirs[@]}"; do
+        mkdir -p "$dir/ssh"
+        printf '%s\n' '#Port 22' 'Port 2222' 'Match Group administrators' \
+            '       AuthorizedKeysFile __PROGRAMDATA__/ssh/administrators_authorized_keys' \
+            >"$dir/ssh/sshd_config"
+    done
 fi
 in_svc wine sc create "$service" binPath= "$(windows_path "$work/install/$service.exe")" \
     >/dev/null || die "sc create failed"
@@ -229,6 +250,8 @@ watching="RDP route protection watching port 3390"
 if [ "$mode" = rdp-port ]; then
     [ "$(log_text | grep -x -A2 "$enabled" | tail -1)" = "$watching" ] ||
         die "no '$watching' right after the enabled lines"
+    ssh_watched="RDP route protection also watching: 2222 (sshd)"
+    wait_for 30 eval 'log_text | grep -qx "$ssh_watched"' || die "no '$ssh_watched'"
 fi
 wait_for 60 eval 'log_text | grep -qx "proxy running"' || die "the service did not start its child"
 # The probe for the child's process finds it now, so its absence while waiting meant something.
@@ -236,14 +259,14 @@ wait_for 60 eval 'log_text | grep -qx "proxy running"' || die "the service did n
 
 # --- three sessions before the takeover: the public and the default-routed private one get
 # their routes, the one with its own route none
-before=("$protected" "$cloud" "$private" $protected6)
+before=("$protected" "$cloud" "$private" $protected6 $ssh_session)
 for client in "${before[@]}"; do
     connect "$client"
 done
 for client in "${before[@]}"; do
     wait_for 30 flowing "$client" || die "no echoes for $client"
 done
-for client in "$protected" "$cloud" $protected6; do
+for client in "$protected" "$cloud" $protected6 $ssh_session; do
     wait_for 30 applied ADD "$client" || die "no route added for $client"
     has_route "$client" || die "the route for $client is not in the routing table"
 done
@@ -340,7 +363,7 @@ fi
 # --- the service stops and deletes its routes: the protected session is cut off now
 in_svc wine sc stop "$service" >/dev/null || die "sc stop failed"
 wait_for 60 service_state STOPPED || die "the service did not stop"
-for client in "$protected" "$late" "$cloud" "$cloud_late" $protected6 $late6; do
+for client in "$protected" "$late" "$cloud" "$cloud_late" $protected6 $late6 $ssh_session; do
     wait_for 30 applied DELETE "$client" || die "no route deleted for $client"
 done
 no_host_routes() { [ -z "$(host_routes)" ]; }
@@ -350,6 +373,9 @@ if [ -n "$protected6" ]; then
     wait_for 60 stalled "$protected6" || die "the IPv6 session went on after the stop"
 fi
 wait_for 60 stalled "$cloud" || die "the default-routed private session went on after the stop"
+if [ -n "$ssh_session" ]; then
+    wait_for 60 stalled "$ssh_session" || die "the SSH session went on after the stop"
+fi
 flowing "$private" || die "the session of $private, with its own route, ended with the stop"
 log_text | grep -qx "RDP route protection stopped" || die "no stop line in the log"
 log_text | grep -q "RDP route protection unavailable" && die "the service gave route protection up"
@@ -382,7 +408,7 @@ if [ "$mode" = rdp-port ]; then
 fi
 
 [ "$mode" = late-route ] && mode=" waited for the late default route,"
-[ "$mode" = rdp-port ] && mode=" on port 3390,"
+[ "$mode" = rdp-port ] && mode=" on port 3390 and SSH's 2222,"
 [ -n "$protected6" ] && mode="$mode with IPv6,"
 echo "PASSED:$mode" "sessions kept across the takeover (longest gaps: $gaps)," \
     "late clients in ($connect_ms), during a crowd of 40 ($crowd_in got in)" \

@@ -74,7 +74,7 @@ TEST(RouteFailureSoak, FailingRouteExeAndTcpTableAreLoggedOncePerKeyAndTheLoopSt
     };
     std::atomic<bool> stop{false};
     ProtectionDependencies deps;
-    deps.detect_peers = [&](RdpPorts) -> Result<PeerSet> {
+    deps.detect_peers = [&](const WatchedPorts&) -> Result<PeerSet> {
         if (pass >= 4 && pass <= 5) {
             return read_rdp_peers(refused);
         }
@@ -150,7 +150,7 @@ TEST(RouteFailureSoak, AHungRouteExeTimesOutIsLoggedOnceAndRetried) {
     int pass = 0;
     std::vector<std::string> log;
     ProtectionDependencies deps;
-    deps.detect_peers = [](RdpPorts) -> Result<PeerSet> {
+    deps.detect_peers = [](const WatchedPorts&) -> Result<PeerSet> {
         return PeerSet{{FIRST, PeerState::established}};
     };
     deps.read_rdp_port = read_rdp_port;

@@ -11,7 +11,7 @@
 
 namespace kestrune::routes {
 
-Result<PeerSet> detect_rdp_peers(RdpPorts ports) {
+Result<PeerSet> detect_rdp_peers(const WatchedPorts& ports) {
     return read_rdp_peers(
         [](void* buffer, std::uint32_t* size) -> std::uint32_t {
             DWORD table_size = *size;
@@ -33,7 +33,7 @@ static_assert(offsetof(MIB_TCP6ROW, State) == 0);
 static_assert(offsetof(MIB_TCP6ROW, dwLocalPort) == 24);
 static_assert(offsetof(MIB_TCP6ROW, RemoteAddr) == 28);
 
-Result<PeerSet> detect_rdp_peers6(RdpPorts ports) {
+Result<PeerSet> detect_rdp_peers6(const WatchedPorts& ports) {
     return read_rdp_peers(
         [](void* buffer, std::uint32_t* size) -> std::uint32_t {
             ULONG table_size = *size;

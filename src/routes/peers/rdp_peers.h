@@ -6,8 +6,8 @@
 
 namespace kestrune::routes {
 
-Result<PeerSet> detect_rdp_peers(RdpPorts ports);
+Result<PeerSet> detect_rdp_peers(const WatchedPorts& ports);
 // IPv6 peers, and the IPv4 peers of dual-stack listeners, as IPv4 addresses.
-Result<PeerSet> detect_rdp_peers6(RdpPorts ports);
+Result<PeerSet> detect_rdp_peers6(const WatchedPorts& ports);
 
 } // namespace kestrune::routes

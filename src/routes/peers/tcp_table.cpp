@@ -39,7 +39,7 @@ std::uint32_t read_le32(const std::uint8_t* bytes) {
 
 } // namespace
 
-PeerSet rdp_peers_in_table(std::span<const std::uint8_t> table, RdpPorts ports,
+PeerSet rdp_peers_in_table(std::span<const std::uint8_t> table, const WatchedPorts& ports,
                            TcpTableFamily family) {
     const RowLayout& layout = family == TcpTableFamily::ipv4 ? IPV4_ROW : IPV6_ROW;
     PeerSet peers;
@@ -76,7 +76,8 @@ PeerSet rdp_peers_in_table(std::span<const std::uint8_t> table, RdpPorts ports,
     return peers;
 }
 
-Result<PeerSet> read_rdp_peers(const TcpTableCall& call, RdpPorts ports, TcpTableFamily family) {
+Result<PeerSet> read_rdp_peers(const TcpTableCall& call, const WatchedPorts& ports,
+                               TcpTableFamily family) {
     const std::string name =
         family == TcpTableFamily::ipv4 ? "GetExtendedTcpTable" : "GetTcp6Table";
     const auto row_size =

@@ -10,7 +10,7 @@
 #include <span>
 
 #include "routes/addresses/ip_address.h"
-#include "routes/ports/rdp_port.h"
+#include "routes/ports/watched_ports.h"
 #include "win/result.h"
 
 namespace kestrune::routes {
@@ -37,7 +37,7 @@ enum class TcpTableFamily : std::uint8_t { ipv4, ipv6 };
 // are read only as far as the buffer reaches, whatever the row count in the header claims.
 // In the IPv6 table a remote address ::ffff:a.b.c.d (a dual-stack listener's IPv4 client) is
 // the IPv4 peer a.b.c.d; scope ids are ignored.
-PeerSet rdp_peers_in_table(std::span<const std::uint8_t> table, RdpPorts ports = {},
+PeerSet rdp_peers_in_table(std::span<const std::uint8_t> table, const WatchedPorts& ports = {},
                            TcpTableFamily family = TcpTableFamily::ipv4);
 
 // One GetExtendedTcpTable or GetTcp6Table call with everything but the buffer and the size fixed:
@@ -49,7 +49,7 @@ using TcpTableCall = std::function<std::uint32_t(void* buffer, std::uint32_t* si
 // that call reported and room to grow (grown_table_buffer), up to three times, before the pass
 // fails. Rows are read only as far as the buffer of the last call reaches.
 // The IPv6 table's errors name it: "GetTcp6Table failed: ...".
-Result<PeerSet> read_rdp_peers(const TcpTableCall& call, RdpPorts ports = {},
+Result<PeerSet> read_rdp_peers(const TcpTableCall& call, const WatchedPorts& ports = {},
                                TcpTableFamily family = TcpTableFamily::ipv4);
 
 // The buffer for a table that has just grown to `reported` bytes: a quarter more and 64 rows.
