@@ -49,9 +49,10 @@
 # With "rdp-port" Remote Desktop is moved to port 3390 (PortNumber in the prefix's registry):
 # the service must say it watches 3390 right after its enabled line, and the sessions above, all
 # on 3390, must fare as described. OpenSSH is installed as well (a service "sshd" registered
-# with sc, never started) with an sshd_config that names port 2222: the service must say it
-# watches 2222 for sshd, and an SSH session from 5.6.10.5 to the listener's port 2222 must be
-# kept across the takeover like the RDP ones, and cut off after the stop. Then the value is deleted and the service started again: a
+# with sc, never started) with an sshd_config that names port 2222, and WinRM with an HTTP
+# listener on 5990 and an HTTPS one on its default port: the service must say it watches 2222
+# for sshd and 5986 and 5990 for WinRM, and an SSH session from 5.6.10.5 to the listener's port
+# 2222 must be kept across the takeover like the RDP ones, and cut off after the stop. Then the value is deleted and the service started again: a
 # public client's half-open session on 3390 must now get no route (nothing connects), while one
 # on 3389 beside it still gets in.
 # Nothing leaves the machine: every address exists only in these namespaces.
@@ -81,6 +82,7 @@ system32=$prefix/drive_c/windows/system32
 record=$system32/route-record.txt
 applied=$work/applied.txt
 rdp_key='HKLM\SYSTEM\CurrentControlSet\Control\Terminal Server\WinStations\RDP-Tcp'
+wsman_key='HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\WSMAN'
 port=3389
 [ "$mode" = rdp-port ] && port=3390
 programdata_dirs=("$prefix/drive_c/users/Public" "$prefix/drive_c/ProgramData")
@@ -91,11 +93,17 @@ export WINEPREFIX=$prefix WINEDEBUG=-all
 in_svc() { ip netns exec "$svc" "$@"; }
 log_text() { cat "${data_dirs[@]/%//sing-box-service.log}" 2>/dev/null || true; }
 
+forget_admin_services() {
+    in_svc wine sc delete sshd >/dev/null 2>&1 || true
+    in_svc wine sc delete WinRM >/dev/null 2>&1 || true
+    in_svc wine reg delete "$wsman_key" /f >/dev/null 2>&1 || true
+    rm -rf "${programdata_dirs[@]/%//ssh}"
+}
+
 cleanup() {
     local status=$?
     in_svc wine sc stop "$service" >/dev/null 2>&1 || true
-    in_svc wine sc delete sshd >/dev/null 2>&1 || true
-    rm -rf "${programdata_dirs[@]/%//ssh}"
+    forget_admin_services
     end_netns_run "$svc" "$cli" "${pids[@]}"
     if [ "$status" != 0 ]; then
         echo "--- route.exe record"; cat "$record" 2>/dev/null || true
@@ -198,8 +206,7 @@ for dir in "${data_dirs[@]}"; do
 done
 in_svc wine sc stop "$service" >/dev/null 2>&1 || true
 in_svc wine sc delete "$service" >/dev/null 2>&1 || true
-in_svc wine sc delete sshd >/dev/null 2>&1 || true
-rm -rf "${programdata_dirs[@]/%//ssh}"
+forget_admin_services
 if [ "$mode" = rdp-port ]; then
     in_svc wine reg add "$rdp_key" /v PortNumber /t REG_DWORD /d 3390 /f >/dev/null ||
         die "reg add failed"
@@ -213,6 +220,10 @@ if [ "$mode" = rdp-port ]; then
             '       AuthorizedKeysFile __PROGRAMDATA__/ssh/administrators_authorized_keys' \
             >"$dir/ssh/sshd_config"
     done
+    in_svc wine sc create WinRM binPath= 'C:\Windows\System32\svchost.exe -k NetworkService' \
+        >/dev/null || die "sc create WinRM failed"
+    in_svc wine reg add "$wsman_key\Listener\*+HTTP" /v Port /t REG_DWORD /d 5990 /f >/dev/null &&
+        in_svc wine reg add "$wsman_key\Listener\*+HTTPS" /f >/dev/null || die "reg add failed"
 fi
 in_svc wine sc create "$service" binPath= "$(windows_path "$work/install/$service.exe")" \
     >/dev/null || die "sc create failed"
@@ -250,7 +261,7 @@ watching="RDP route protection watching port 3390"
 if [ "$mode" = rdp-port ]; then
     [ "$(log_text | grep -x -A2 "$enabled" | tail -1)" = "$watching" ] ||
         die "no '$watching' right after the enabled lines"
-    ssh_watched="RDP route protection also watching: 2222 (sshd)"
+    ssh_watched="RDP route protection also watching: 2222 (sshd), 5986 (WinRM), 5990 (WinRM)"
     wait_for 30 eval 'log_text | grep -qx "$ssh_watched"' || die "no '$ssh_watched'"
 fi
 wait_for 60 eval 'log_text | grep -qx "proxy running"' || die "the service did not start its child"
