@@ -1,14 +1,12 @@
 #include "routes/ports/glob_pattern.h"
 
+#include "routes/ports/ascii_case.h"
+
 #include <optional>
 #include <utility>
 
 namespace kestrune::routes {
 namespace {
-
-char lower(char c) {
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
 
 // The bracket expression at pattern[at] ('['): whether `c` is in it, and the index after it;
 // nullopt when it is never closed, and the '[' is then an ordinary character.
@@ -27,7 +25,8 @@ std::optional<std::pair<bool, std::size_t>> bracket(std::string_view pattern, st
         } else {
             ++i;
         }
-        found = found || (lower(c) >= lower(low) && lower(c) <= lower(high));
+        found =
+            found || (ascii_lower(c) >= ascii_lower(low) && ascii_lower(c) <= ascii_lower(high));
     }
     if (i >= pattern.size()) {
         return std::nullopt;
@@ -65,7 +64,7 @@ bool glob_match(std::string_view pattern, std::string_view name) {
                     ++n;
                     continue;
                 }
-            } else if (c == '?' || lower(c) == lower(name[n])) {
+            } else if (c == '?' || ascii_lower(c) == ascii_lower(name[n])) {
                 ++p;
                 ++n;
                 continue;

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "child/command_line.h"
+#include "routes/ports/ascii_case.h"
 #include "routes/ports/glob_pattern.h"
 #include "routes/ports/watched_ports.h"
 
@@ -16,13 +17,9 @@ constexpr int MAX_INCLUDE_DEPTH = 16;
 // The token OpenSSH for Windows replaces with the ProgramData folder in configured paths.
 constexpr std::string_view PROGRAMDATA_TOKEN = "__PROGRAMDATA__";
 
-char lower(char c) {
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
 // Keywords are case-insensitive; arguments are not.
 bool is_keyword(std::string_view text, std::string_view keyword) {
-    return std::ranges::equal(text, keyword, [](char a, char b) { return lower(a) == lower(b); });
+    return equal_ignoring_case(text, keyword);
 }
 
 bool blank(char c) {
@@ -35,7 +32,8 @@ bool has_wildcard(std::string_view text) {
 
 bool is_absolute(std::string_view path) {
     return path.starts_with('/') || path.starts_with('\\') ||
-           (path.size() >= 2 && path[1] == ':' && lower(path[0]) >= 'a' && lower(path[0]) <= 'z');
+           (path.size() >= 2 && path[1] == ':' && ascii_lower(path[0]) >= 'a' &&
+            ascii_lower(path[0]) <= 'z');
 }
 
 // Joined with the folder's own separator: backslashes on Windows, slashes in native tests.

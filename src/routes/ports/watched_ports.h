@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -42,6 +43,22 @@ inline std::optional<std::uint16_t> port_from_text(std::string_view text) {
         return std::nullopt;
     }
     return static_cast<std::uint16_t>(port);
+}
+
+// The port a registry value names: a REG_DWORD (type 4, little-endian) from 1 to 65535.
+inline std::optional<std::uint16_t> port_from_registry_dword(std::uint32_t type,
+                                                             std::span<const std::uint8_t> data) {
+    constexpr std::uint32_t REG_DWORD_TYPE = 4;
+    if (type != REG_DWORD_TYPE || data.size() != 4) {
+        return std::nullopt;
+    }
+    const std::uint32_t value =
+        static_cast<std::uint32_t>(data[0]) | static_cast<std::uint32_t>(data[1]) << 8 |
+        static_cast<std::uint32_t>(data[2]) << 16 | static_cast<std::uint32_t>(data[3]) << 24;
+    if (value == 0 || value > 0xFFFF) {
+        return std::nullopt;
+    }
+    return static_cast<std::uint16_t>(value);
 }
 
 } // namespace kestrune::routes
