@@ -1,7 +1,7 @@
 #pragma once
 // The handle of the route-protection worker: a thread that keeps one host route through the
-// physical route for every public RDP peer, follows that route when it changes, and deletes
-// the routes it added when stopped.
+// physical route for every public peer of a watched port (RDP's, OpenSSH's, WinRM's), follows
+// that route when it changes, and deletes the routes it added when stopped.
 
 #include <atomic>
 #include <chrono>

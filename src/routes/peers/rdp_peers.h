@@ -1,6 +1,8 @@
 #pragma once
-// The public and private-use remote addresses of the inbound RDP connections (to one of
-// `ports`) in the system's IPv4 and IPv6 TCP tables.
+// The public and private-use remote addresses of the inbound connections to one of the
+// watched `ports` (RDP's, and those of OpenSSH and WinRM) in the system's IPv4 and IPv6 TCP
+// tables. Peers are told by the local port alone, never by the owning process: WinRM listens
+// through HTTP.sys, whose connections belong to the System process.
 
 #include "routes/peers/tcp_table.h"
 

@@ -1,8 +1,8 @@
 #pragma once
-// Inbound RDP peers in the TCP tables (MIB_TCPTABLE, as GetExtendedTcpTable returns it for
-// AF_INET and TCP_TABLE_BASIC_ALL; MIB_TCP6TABLE, as GetTcp6Table returns it): the reading of
-// the tables' bytes and the two-call sizing protocol, all free of the OS so they are tested
-// with made-up tables.
+// Inbound peers of the watched ports (RDP, OpenSSH, WinRM) in the TCP tables (MIB_TCPTABLE, as
+// GetExtendedTcpTable returns it for AF_INET and TCP_TABLE_BASIC_ALL; MIB_TCP6TABLE, as
+// GetTcp6Table returns it): the reading of the tables' bytes and the two-call sizing protocol, all
+// free of the OS so they are tested with made-up tables.
 
 #include <cstdint>
 #include <functional>
