@@ -159,10 +159,10 @@ Result<std::vector<std::uint16_t>> read_winrm_ports() {
     if (!service) {
         return fail(service.error());
     }
-    std::set<std::uint16_t> ports;
     if (!*service) {
         return std::vector<std::uint16_t>();
     }
+    std::set<std::uint16_t> ports;
     HKEY opened = nullptr;
     LSTATUS code = RegOpenKeyExW(HKEY_LOCAL_MACHINE,
                                  L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\WSMAN\\Listener",
