@@ -63,9 +63,9 @@ class ProtectionWorker {
         const PeerPlan plan = tracker_.plan(now);
         backlog_.clear();
         next_ = 0;
-        for (const auto& [address, via] : via_) {
+        for (const auto& [address, owned] : owned_) {
             if (!in_flight_.contains(address) && tracker_.wanted(address) &&
-                routes().covers(address) && !same_route(via, routes(), address)) {
+                routes().covers(address) && !same_route(owned.via, routes(), address)) {
                 backlog_.emplace_back("DELETE", address);
             }
         }
@@ -147,6 +147,15 @@ class ProtectionWorker {
   private:
     static constexpr std::string_view TCP_TABLE_KEY = "tcp-table";
     static constexpr std::string_view TCP6_TABLE_KEY = "tcp6-table";
+    // Readings without an ADD's route before it counts as one that did not take.
+    static constexpr unsigned UNPROVEN_ADD_READINGS = 2;
+
+    struct OwnedRoute {
+        PhysicalRoutes via;     // the routes its ADD named, which its DELETE must name too
+        std::uint64_t added_at; // readings taken when its ADD was known to have succeeded
+        bool seen = false;      // in the table at a reading since
+        unsigned misses = 0;    // readings since without it, while not yet seen
+    };
 
     const PhysicalRoutes& routes() const { return physical_.routes(); }
 
@@ -156,8 +165,9 @@ class ProtectionWorker {
     }
 
     // A physical route that appeared, changed or went is logged; answers that depended on the
-    // old one are looked up again.
+    // old one are looked up again. Every reading also checks the host routes counted on.
     void follow_physical_routes(std::uint64_t now) {
+        const std::uint64_t readings = physical_.readings();
         const std::vector<std::string> lines = physical_.refresh(now, deps_.read_physical_routes);
         for (const std::string& line : lines) {
             deps_.log(line);
@@ -165,6 +175,67 @@ class ProtectionWorker {
         if (!lines.empty()) {
             screen_ = PeerScreen();
             tracker_.recheck_adopted();
+        }
+        if (physical_.readings() != readings) {
+            check_host_routes();
+        }
+    }
+
+    // The host routes the worker counts on, looked for in the table just read: at most one
+    // lookup in a sorted copy for each owned and adopted route. A link that went down took
+    // them with it (Windows drops an interface's routes), or someone deleted them: their peers
+    // have no route now and get one again, before newcomers. An ADD that reported success is
+    // proven by the first reading after it; one whose route is missing at two, while the other
+    // routes of its family stay, is retried.
+    void check_host_routes() {
+        std::vector<IpAddress> missing;
+        // Families whose proven routes went, or that have no physical route now: a link that
+        // went down took every route through it, proven yet or not.
+        std::set<bool> dropped;
+        for (auto& [address, owned] : owned_) {
+            // A reading that may have begun before the ADD ended proves nothing either way,
+            // nor does one taken while a command for the route runs.
+            const std::optional<HostRoute> row = host_route_through(address, owned.via);
+            const std::optional<bool> listed =
+                row ? physical_.host_routes().lists(*row) : std::optional(true);
+            if (!listed || in_flight_.contains(address) || owned.added_at >= physical_.readings()) {
+                continue;
+            }
+            if (*listed) {
+                owned.seen = true;
+                continue;
+            }
+            missing.push_back(address);
+            if (owned.seen || !routes().covers(address)) {
+                dropped.insert(address.is_ipv6());
+            }
+        }
+        std::size_t gone = 0;
+        for (const IpAddress& address : missing) {
+            OwnedRoute& owned = owned_.at(address);
+            if (!owned.seen && !dropped.contains(address.is_ipv6())) {
+                if (++owned.misses < UNPROVEN_ADD_READINGS) {
+                    continue;
+                }
+                const std::string text = address.to_string();
+                report_once("unproven:" + text, "RDP route add for " + text +
+                                                    " reported success but the route is not in "
+                                                    "the table");
+            } else if (tracker_.wanted(address)) {
+                ++gone;
+            }
+            tracker_.mark_removed(address);
+            owned_.erase(address);
+        }
+        for (const IpAddress& address : tracker_.adopted()) {
+            const std::optional<HostRoute> row = host_route_through(address, routes());
+            if (row && physical_.host_routes().lists(*row) == std::optional(false)) {
+                tracker_.mark_removed(address); // looked up again, as after a change
+            }
+        }
+        if (gone > 0) {
+            deps_.log("RDP route protection found " + std::to_string(gone) +
+                      " host routes gone; adding them again");
         }
     }
 
@@ -263,8 +334,8 @@ class ProtectionWorker {
 
     // The routes an owned host route was added through, which its DELETE must name.
     PhysicalRoutes added_via(const IpAddress& address) const {
-        const auto found = via_.find(address);
-        return found != via_.end() ? found->second : routes();
+        const auto found = owned_.find(address);
+        return found != owned_.end() ? found->second.via : routes();
     }
 
     // Whether the route a failed DELETE named is still there. Windows deletes the routes of an
@@ -277,7 +348,7 @@ class ProtectionWorker {
 
     void removed(const IpAddress& address) {
         tracker_.mark_removed(address);
-        via_.erase(address);
+        owned_.erase(address);
     }
 
     void take_outcomes() {
@@ -288,7 +359,8 @@ class ProtectionWorker {
             if (outcome.job.verb == "ADD") {
                 if (outcome.status) {
                     tracker_.mark_added(address);
-                    via_.insert_or_assign(address, outcome.job.via);
+                    owned_.insert_or_assign(address,
+                                            OwnedRoute{outcome.job.via, physical_.readings()});
                     deps_.log("RDP physical return route added for " + text);
                 } else {
                     report_once("add:" + text, "RDP route add failed: " + outcome.status.error());
@@ -328,8 +400,8 @@ class ProtectionWorker {
     std::vector<std::pair<std::string, IpAddress>> backlog_;
     std::size_t next_ = 0;
     std::set<IpAddress> in_flight_;
-    std::map<IpAddress, PhysicalRoutes> via_; // owned routes, by the routes their ADD named
-    std::set<IpAddress> listed_by_ipv6_;      // IPv4 peers of the last IPv6 table read
+    std::map<IpAddress, OwnedRoute> owned_;
+    std::set<IpAddress> listed_by_ipv6_; // IPv4 peers of the last IPv6 table read
 };
 
 } // namespace

@@ -79,9 +79,11 @@ class FakeWorld {
         PhysicalRoute{{10, 0, 0, 1}, 7},
         PhysicalRoute6{*Ipv6Address::from_hex("fe800000000000000000000000000001"), 7}};
     std::function<RouteReadings(std::uint64_t)> physical_routes;
-    // Host routes that route.exe added, each with the route it went through; a DELETE must name
-    // that one.
-    std::map<IpAddress, std::string> routed;
+    // Host routes that route.exe added, each as the table lists it; a DELETE must name the
+    // route it went through. With `physical_routes` set, every reading lists them.
+    std::map<IpAddress, HostRoute> routed;
+    // Peers whose ADD exits 0 and leaves no route.
+    std::set<IpAddress> adds_without_route;
     std::set<IpAddress> own_route; // private peers that a route of their own leads to
     std::vector<Span> inspection_fails;
     // verb, peer, seconds -> whether route.exe fails.
@@ -148,7 +150,23 @@ class FakeWorld {
         }
         if (physical_routes) {
             deps.read_physical_routes = [this](const PhysicalRoutes&) {
-                return physical_routes(now());
+                RouteReadings readings = physical_routes(now());
+                RouteTable<Ipv4Address> ipv4;
+                RouteTable<Ipv6Address> ipv6;
+                std::map<IpAddress, HostRoute> rows = routed;
+                for (const IpAddress& peer : in_place) {
+                    rows.emplace(peer, *host_route_through(peer, routes));
+                }
+                for (const auto& [peer, row] : rows) {
+                    if (peer.is_ipv6()) {
+                        ipv6.push_back(
+                            {peer.ipv6(), 128, row.next_hop.ipv6(), row.interface_index});
+                    } else {
+                        ipv4.push_back({peer.ipv4(), 32, row.next_hop.ipv4(), row.interface_index});
+                    }
+                }
+                readings.hosts = {HostRoutes<Ipv4Address>(ipv4), HostRoutes<Ipv6Address>(ipv6)};
+                return readings;
             };
         }
         deps.route_in_place = [this](IpAddress peer, const PhysicalRoutes& via) -> Result<bool> {
@@ -158,7 +176,7 @@ class FakeWorld {
             }
             const auto found = routed.find(peer);
             return in_place.contains(peer) ||
-                   (found != routed.end() && found->second == via_text(peer, via));
+                   (found != routed.end() && found->second == host_route_through(peer, via));
         };
         deps.reached_by_default_route = [this](IpAddress peer,
                                                const PhysicalRoutes&) -> Result<bool> {
@@ -224,11 +242,13 @@ class FakeWorld {
             return false;
         }
         if (verb == "ADD") {
-            routed[peer] = via_text(peer, via);
+            if (!adds_without_route.contains(peer)) {
+                routed[peer] = *host_route_through(peer, via);
+            }
             return true;
         }
         const auto found = routed.find(peer);
-        if (found == routed.end() || found->second != via_text(peer, via)) {
+        if (found == routed.end() || found->second != host_route_through(peer, via)) {
             return false;
         }
         routed.erase(found);

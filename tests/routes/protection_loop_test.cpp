@@ -201,7 +201,7 @@ TEST(ProtectionLoop, HostRoutesFollowThePhysicalRoutes) {
     world.connected[client6] = {{0, 100}};
     world.connected[{5, 6, 7, 9}] = {{11, 100}};
     world.physical_routes = [&](std::uint64_t second) {
-        RouteReadings readings{PhysicalRoute{{10, 0, 0, 1}, 7}, fail("no IPv6 default route")};
+        RouteReadings readings{PhysicalRoute{{10, 0, 0, 1}, 7}, fail("no IPv6 default route"), {}};
         if (second >= 3) {
             readings.ipv6 = PhysicalRoute6{router, 7};
         }
@@ -221,30 +221,75 @@ TEST(ProtectionLoop, HostRoutesFollowThePhysicalRoutes) {
     world.run();
     const std::string old_gateway = " via 10.0.0.254 on interface 7";
     const std::string new_index = " via 10.0.0.254 on interface 12";
-    EXPECT_EQ(world.events,
-              (std::vector<std::string>{
-                  at(0, "ADD 5.6.7.8"),
-                  at(0, ADDED + "5.6.7.8"),
-                  at(4000, "log RDP IPv6 route protection enabled via fe80::1 on interface 7"),
-                  at(4000, "ADD 2a02:7910::1 via fe80::1 on interface 7"),
-                  at(4000, ADDED + "2a02:7910::1"),
-                  at(6000, "log RDP route protection moved from 10.0.0.1 on interface 7 to "
-                           "10.0.0.254 on interface 7"),
-                  at(6000, "DELETE 5.6.7.8"),
-                  at(6000, REMOVED + "5.6.7.8"),
-                  at(6250, "ADD 5.6.7.8" + old_gateway),
-                  at(6250, ADDED + "5.6.7.8"),
-                  at(10'000, "log RDP route protection suspended: no IPv4 default route"),
-                  at(14'000, "log RDP route protection enabled via 10.0.0.254 on interface 12"),
-                  at(14'000, "DELETE 5.6.7.8" + old_gateway),
-                  at(14'000, "ADD 5.6.7.9" + new_index),
-                  at(14'000, ADDED + "5.6.7.9"),
-                  at(14'250, "ADD 5.6.7.8" + new_index),
-                  at(14'250, ADDED + "5.6.7.8"),
-                  at(15'000, "DELETE 5.6.7.8" + new_index),
-                  at(15'000, "DELETE 5.6.7.9" + new_index),
-                  at(15'000, "DELETE 2a02:7910::1 via fe80::1 on interface 7"),
-                  at(15'000, STOPPED)}));
+    EXPECT_EQ(
+        world.events,
+        (std::vector<std::string>{
+            at(0, "ADD 5.6.7.8"), at(0, ADDED + "5.6.7.8"),
+            at(4000, "log RDP IPv6 route protection enabled via fe80::1 on interface 7"),
+            at(4000, "ADD 2a02:7910::1 via fe80::1 on interface 7"),
+            at(4000, ADDED + "2a02:7910::1"),
+            at(6000, "log RDP route protection moved from 10.0.0.1 on interface 7 to "
+                     "10.0.0.254 on interface 7"),
+            at(6000, "DELETE 5.6.7.8"), at(6000, REMOVED + "5.6.7.8"),
+            at(6250, "ADD 5.6.7.8" + old_gateway), at(6250, ADDED + "5.6.7.8"),
+            at(10'000, "log RDP route protection suspended: no IPv4 default route"),
+            // The interface took the route with it: nothing is left to delete, and the
+            // session that was working comes before the newcomer.
+            at(10'000, "log RDP route protection found 1 host routes gone; adding them again"),
+            at(14'000, "log RDP route protection enabled via 10.0.0.254 on interface 12"),
+            at(14'000, "ADD 5.6.7.8" + new_index), at(14'000, ADDED + "5.6.7.8"),
+            at(14'000, "ADD 5.6.7.9" + new_index), at(14'000, ADDED + "5.6.7.9"),
+            at(15'000, "DELETE 5.6.7.8" + new_index), at(15'000, "DELETE 5.6.7.9" + new_index),
+            at(15'000, "DELETE 2a02:7910::1 via fe80::1 on interface 7"), at(15'000, STOPPED)}));
+}
+
+// Each reading of the table checks the host routes the worker counts on: one deleted from
+// outside, all of them dropped with the link during a suspension (the route back the same), and
+// an ADD that exited 0 without a route, retried after two readings without it.
+TEST(ProtectionLoop, HostRoutesTheTableDropsComeBack) {
+    FakeWorld world;
+    const IpAddress b{5, 6, 7, 9}, unproven{5, 6, 7, 10};
+    for (const IpAddress& peer : {PEER, b, unproven}) {
+        world.connected[peer] = {{0, 100}};
+    }
+    world.adds_without_route = {unproven};
+    world.physical_routes = [&](std::uint64_t second) {
+        RouteReadings readings{*world.routes.ipv4, *world.routes.ipv6, {}};
+        if (second >= 4) {
+            world.adds_without_route.clear();
+        }
+        if (second == 6) {
+            world.routed.erase(PEER);
+        }
+        if (second >= 9 && second <= 10) {
+            readings.ipv4 = fail("no IPv4 default route");
+            world.routed.clear();
+        }
+        return readings;
+    };
+    world.stop_at_ms = 14'000;
+    world.run();
+    const std::string gone = "log RDP route protection found ";
+    std::vector<std::string> expected;
+    const auto add = [&](std::uint64_t ms, const IpAddress& peer) {
+        expected.push_back(at(ms, "ADD " + peer.to_string()));
+        expected.push_back(at(ms, ADDED + peer.to_string()));
+    };
+    add(0, PEER), add(0, b), add(0, unproven);
+    expected.push_back(at(4000, "log RDP route add for 5.6.7.10 reported success but the route "
+                                "is not in the table"));
+    add(4000, unproven);
+    expected.push_back(at(6000, gone + "1 host routes gone; adding them again"));
+    add(6000, PEER);
+    expected.push_back(at(10'000, "log RDP route protection suspended: no IPv4 default route"));
+    expected.push_back(at(10'000, gone + "3 host routes gone; adding them again"));
+    expected.push_back(at(12'000, "log RDP route protection enabled via 10.0.0.1 on interface 7"));
+    add(12'000, PEER), add(12'000, b), add(12'000, unproven);
+    for (const IpAddress& peer : {PEER, b, unproven}) {
+        expected.push_back(at(14'000, "DELETE " + peer.to_string()));
+    }
+    expected.push_back(at(14'000, STOPPED));
+    EXPECT_EQ(world.events, expected);
 }
 
 // Room for three. A gone peer makes room at once, the least recently seen first whatever its

@@ -133,7 +133,10 @@ TEST(Ipv6Routes, PhysicalDefaultRouteAndLongestPrefixMatch) {
     EXPECT_FALSE(ipv6_host_route_in_place(table, global, route));
     EXPECT_FALSE(ipv6_reached_by_default({}, cloud, route)); // no route at all
 
-    EXPECT_EQ(physical_ipv6_route({{{}, 0, router, 9, 1, true}}).error(), "no IPv6 default route");
+    EXPECT_EQ(physical_ipv6_route({{{}, 0, router, 9, 1, true}}).error(),
+              "every IPv6 default route goes through a tunnel");
+    EXPECT_EQ(physical_ipv6_route({{{}, 0, router, 9, 1, false, false}}).error(),
+              "no IPv6 default route");
     EXPECT_EQ(physical_ipv6_route({{{}, 0, {}, 9, 1, false}}).error(),
               "IPv6 default route has no gateway");
     // A disconnected interface, or one whose state cannot be read, is passed over however low
@@ -156,10 +159,16 @@ TEST(Ipv4Routes, PhysicalDefaultRouteBesideTheProxysRoutes) {
                                      {{}, 0, gateway, 7, 25, false},
                                      {{10, 0, 0, 0}, 24, {}, 7, 25, false}};
     EXPECT_EQ(*physical_ipv4_route(table), (PhysicalRoute{gateway, 7}));
+    // The proxy's on-link default route through an adapter not typed as a tunnel, with a lower
+    // metric: no gateway to pin host routes to, so never the physical route.
+    table.push_back({{}, 0, {}, 9, 5, false});
+    EXPECT_EQ(*physical_ipv4_route(table), (PhysicalRoute{gateway, 7}));
     table[3].connected = false;
-    EXPECT_EQ(physical_ipv4_route(table).error(), "no IPv4 default route");
-    table.push_back({{}, 0, {}, 9, 5, false}); // on-link: no gateway to pin routes to
     EXPECT_EQ(physical_ipv4_route(table).error(), "IPv4 default route has no gateway");
+    table.pop_back();
+    EXPECT_EQ(physical_ipv4_route(table).error(), "every IPv4 default route goes through a tunnel");
+    table.erase(table.begin() + 2);
+    EXPECT_EQ(physical_ipv4_route(table).error(), "no IPv4 default route");
 }
 
 TEST(RouteCommand, Ipv6FormNamesThePrefixNextHopAndInterface) {

@@ -35,7 +35,10 @@
 #     and the gateway moves (10.79.0.1 becomes 10.79.0.254), the old addresses gone, so every
 #     session stalls until its host route follows; the service must log both moves, every
 #     session must flow again through a host route via the new gateway or router, and a client
-#     connecting afterwards must get in through the new one;
+#     connecting afterwards must get in through the new one; then the service's link goes down
+#     for 3 s and comes back with its default routes put back as DHCP and the router would, which
+#     drops every host route through it: the service must say so, add them again and every
+#     session must flow again; last, one host route is deleted from outside and must come back;
 #   - after `sc stop` the protected sessions stall: their routes were deleted (no host route of
 #     either family is left), and the takeover does cut sessions off; the one with its own route
 #     goes on.
@@ -369,6 +372,38 @@ if [ -z "$mode" ]; then
     [ "$ms" -lt 7000 ] || die "$renumbered took $ms ms to connect after the change"
     has_route "$renumbered" || die "$renumbered has no route via $gateway"
     changed=", routes followed the new gateway and router ($renumbered in $ms ms)"
+
+    # --- the link goes down for 3 s and comes back, DHCP and the router advertisement putting
+    # the default routes back (and the VPN its own): the link took every route through it, the
+    # service's host routes with it. IPv6 keeps its addresses, as Windows does.
+    in_svc sysctl -qw "net.ipv6.conf.$veth_svc.keep_addr_on_down=1"
+    ip -n "$svc" link set "$veth_svc" down
+    sleep 3
+    ip -n "$svc" link set "$veth_svc" up
+    ip -n "$svc" route add default via "$gateway" dev "$veth_svc"
+    ip -n "$svc" -6 route add default via "$router" dev "$veth_svc"
+    ip -n "$svc" route add 192.168.79.0/24 via "$gateway" dev "$veth_svc"
+    gone_line='^RDP route protection found [0-9]* host routes gone; adding them again$'
+    wait_for 30 eval 'log_text | grep -q "$gone_line"' || die "no line for the routes gone"
+    sessions=("$protected" "$late" "$cloud" "$cloud_late" "$newcomer" "$renumbered" $protected6 $late6)
+    flap_start=$(date +%s%N)
+    for client in "${sessions[@]}"; do
+        wait_for 60 has_route "$client" || die "the route of $client did not come back after the flap"
+        wait_for 30 flowing "$client" || die "no echoes for $client after the flap"
+    done
+    flap_ms=$((($(date +%s%N) - flap_start) / 1000000))
+    # --- a host route deleted from outside comes back too. Once a reading of the table has
+    # proven it: a route gone before any reading saw it is taken for an ADD that did not take.
+    sleep 3
+    deleted_at=$(samples "$protected")
+    ip -n "$svc" route del "$protected/32"
+    wait_for 30 has_route "$protected" || die "the deleted route of $protected did not come back"
+    wait_for 30 eval '[ "$(samples "$protected")" -gt $((deleted_at + 20)) ] && flowing "$protected"' ||
+        die "no echoes for $protected after its route was deleted"
+    deleted_gap=$(longest_gap_after "$protected" "$deleted_at")
+    [ "$(log_text | grep -c "$gone_line")" = 2 ] || die "not one gone line per reading that found routes gone"
+    log_text | grep "reported success but" && die "routes the link took were taken for additions that did not take"
+    changed+=", every session back after a 3 s link flap (all in $flap_ms ms after the link) and an outside deletion (longest gap $deleted_gap ms)"
 fi
 
 # --- the service stops and deletes its routes: the protected session is cut off now
@@ -391,9 +426,11 @@ flowing "$private" || die "the session of $private, with its own route, ended wi
 log_text | grep -qx "RDP route protection stopped" || die "no stop line in the log"
 log_text | grep -q "RDP route protection unavailable" && die "the service gave route protection up"
 ipv6_lines=$(log_text | grep -c "^RDP IPv6 route protection") || true
-[ "$ipv6_lines" = "$(case $mode in '' | late-route) echo 2 ;; *) echo 1 ;; esac)" ] ||
+# Without a mode: enabled, moved, and suspended and enabled again by the flap.
+[ "$ipv6_lines" = "$(case $mode in '') echo 4 ;; late-route) echo 2 ;; *) echo 1 ;; esac)" ] ||
     die "$ipv6_lines IPv6 protection lines"
-log_text | grep -q "route protection suspended" && die "protection was suspended"
+suspensions=$(log_text | grep -c "route protection suspended") || true
+[ "$suspensions" = "$([ -z "$mode" ] && echo 2 || echo 0)" ] || die "protection was suspended $suspensions times"
 if [ "$mode" = late-route ]; then
     [ "$(log_text | grep -c "^$waiting")" = 1 ] || die "the waiting line is not logged exactly once"
 fi

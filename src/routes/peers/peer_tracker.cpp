@@ -1,6 +1,7 @@
 #include "routes/peers/peer_tracker.h"
 
 #include <algorithm>
+#include <iterator>
 #include <memory>
 #include <random>
 #include <tuple>
@@ -218,6 +219,13 @@ void PeerTracker::mark_present(const IpAddress& address) {
 
 void PeerTracker::recheck_adopted() {
     std::erase_if(present_, [this](const IpAddress& address) { return !owned_.contains(address); });
+}
+
+std::vector<IpAddress> PeerTracker::adopted() const {
+    std::vector<IpAddress> adopted;
+    std::set_difference(present_.begin(), present_.end(), owned_.begin(), owned_.end(),
+                        std::back_inserter(adopted));
+    return adopted;
 }
 
 void PeerTracker::mark_added(const IpAddress& address) {

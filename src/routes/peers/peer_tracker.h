@@ -80,6 +80,8 @@ class PeerTracker {
     // Routes found in place are looked up again: after the physical route changed, one through
     // the old router no longer serves.
     void recheck_adopted();
+    // The peers whose host routes were found in place, not added: ascending.
+    std::vector<IpAddress> adopted() const;
     // The routes still to delete at shutdown, ascending; afterwards nothing is owned.
     std::vector<IpAddress> take_owned();
 

@@ -17,15 +17,22 @@ Result<Route> reading(const Result<Table>& table, const std::optional<Route>& cu
     return fail(table.error());
 }
 
+template <class Address>
+std::optional<HostRoutes<Address>> hosts(const Result<RouteTable<Address>>& table) {
+    return table ? std::optional(HostRoutes<Address>(*table)) : std::nullopt;
+}
+
 } // namespace
 
 RouteReadings read_physical_routes(const PhysicalRoutes& current) {
+    const auto ipv4 = read_ipv4_route_table();
+    const auto ipv6 = read_ipv6_route_table();
     return {
-        reading(read_ipv4_route_table(), current.ipv4,
+        reading(ipv4, current.ipv4,
                 [](const auto& table, const auto& now) { return physical_ipv4_route(table, now); }),
-        reading(read_ipv6_route_table(), current.ipv6, [](const auto& table, const auto& now) {
-            return physical_ipv6_route(table, now);
-        })};
+        reading(ipv6, current.ipv6,
+                [](const auto& table, const auto& now) { return physical_ipv6_route(table, now); }),
+        {hosts(ipv4), hosts(ipv6)}};
 }
 
 } // namespace kestrune::routes

@@ -50,6 +50,8 @@ std::vector<std::string> PhysicalRouteWatch::refresh(std::uint64_t now, const Re
 }
 
 std::vector<std::string> PhysicalRouteWatch::take(const RouteReadings& readings) {
+    ++readings_;
+    hosts_ = readings.hosts;
     std::vector<std::string> lines;
     follow(routes_.ipv4, readings.ipv4, "", lines);
     follow(routes_.ipv6, readings.ipv6, "IPv6 ", lines);

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "routes/physical/host_routes.h"
 #include "routes/physical/physical_route.h"
 #include "win/result.h"
 
@@ -22,10 +23,12 @@ namespace kestrune::routes {
 Result<PhysicalRoute> physical_ipv4_route(const RouteTable<Ipv4Address>& table,
                                           const std::optional<PhysicalRoute>& current = {});
 
-// What one reading of the routing table found, or why a family has no physical route.
+// What one reading of the routing table found, or why a family has no physical route; and
+// each family's host routes, when its table could be read.
 struct RouteReadings {
     Result<PhysicalRoute> ipv4;
     Result<PhysicalRoute6> ipv6;
+    HostRouteTables hosts;
 };
 
 // "<gateway> on interface <n>", as the log names a route.
@@ -33,8 +36,9 @@ std::string route_text(const PhysicalRoute& route);
 std::string route_text(const PhysicalRoute6& route);
 
 #ifdef _WIN32
-// Both families' physical routes from the system's routing tables. A table that cannot be read
-// leaves its family's route as it is: not knowing is no reason to stop protecting.
+// Both families' physical routes and host routes from the system's routing tables. A table that
+// cannot be read leaves its family's route as it is: not knowing is no reason to stop
+// protecting.
 RouteReadings read_physical_routes(const PhysicalRoutes& current);
 #endif
 
@@ -51,6 +55,10 @@ class PhysicalRouteWatch {
     explicit PhysicalRouteWatch(PhysicalRoutes at_start = {}) : routes_(at_start) {}
 
     const PhysicalRoutes& routes() const { return routes_; }
+    // How many readings were taken; each one after a route was added can prove it.
+    std::uint64_t readings() const { return readings_; }
+    // The host routes of both tables at the last reading.
+    const HostRouteTables& host_routes() const { return hosts_; }
 
     // Reads the table READ_INTERVAL_SECONDS after the last reading (the start's counts as taken
     // at 0) and returns what take() returns.
@@ -64,6 +72,8 @@ class PhysicalRouteWatch {
   private:
     PhysicalRoutes routes_;
     std::uint64_t read_at_ = 0;
+    std::uint64_t readings_ = 0;
+    HostRouteTables hosts_;
 };
 
 } // namespace kestrune::routes

@@ -30,9 +30,17 @@ template <class Address> struct TableRoute {
 
 template <class Address> using RouteTable = std::vector<TableRoute<Address>>;
 
-// The default route Windows would take without the proxy: prefix length 0, on a connected
-// interface that is no tunnel, the lowest metric. On a tie the one through `current` (next hop
-// and interface) stays, so equal routes do not take turns; otherwise the first listed wins.
+// A default route that can carry host routes: a next hop to pin them to (a route on the link
+// itself has none: a proxy's adapter without a tunnel's type can hold such a route with the
+// lowest metric), on a connected interface that is no tunnel.
+template <class Address> bool physical_candidate(const TableRoute<Address>& route) {
+    return route.prefix_length == 0 && !route.tunnel && route.connected &&
+           route.next_hop != Address{} && route.interface_index != 0;
+}
+
+// The default route Windows would take without the proxy: the candidate with the lowest
+// metric. On a tie the one through `current` (next hop and interface) stays, so equal routes do
+// not take turns; otherwise the first listed wins.
 template <class Address>
 const TableRoute<Address>* physical_default_route(const RouteTable<Address>& table,
                                                   const std::optional<Address>& current_next_hop,
@@ -43,7 +51,7 @@ const TableRoute<Address>* physical_default_route(const RouteTable<Address>& tab
                route.interface_index == current_interface;
     };
     for (const TableRoute<Address>& route : table) {
-        if (route.prefix_length != 0 || route.tunnel || !route.connected) {
+        if (!physical_candidate(route)) {
             continue;
         }
         if (chosen == nullptr || route.metric < chosen->metric ||
@@ -55,21 +63,28 @@ const TableRoute<Address>* physical_default_route(const RouteTable<Address>& tab
 }
 
 // The route of physical_default_route as a `Route` (next hop, interface index), or why there is
-// none: "no <family> default route", or "<family> default route has no gateway" when the chosen
-// one leads to no router (a route on the link itself).
+// none: "<family> default route has no gateway" when a connected default route leads to no
+// router, "every <family> default route goes through a tunnel" when the only connected ones are
+// tunnels' (the proxy's), "no <family> default route" otherwise.
 template <class Route, class Address>
 Result<Route> physical_route_in(const RouteTable<Address>& table,
                                 const std::optional<Address>& current_next_hop,
                                 std::uint32_t current_interface, const std::string& family) {
-    const TableRoute<Address>* chosen =
-        physical_default_route(table, current_next_hop, current_interface);
-    if (chosen == nullptr) {
-        return fail("no " + family + " default route");
+    if (const TableRoute<Address>* chosen =
+            physical_default_route(table, current_next_hop, current_interface)) {
+        return Route{chosen->next_hop, chosen->interface_index};
     }
-    if (chosen->next_hop == Address{} || chosen->interface_index == 0) {
-        return fail(family + " default route has no gateway");
+    bool tunnels = false;
+    for (const TableRoute<Address>& route : table) {
+        if (route.prefix_length == 0 && route.connected) {
+            if (!route.tunnel) {
+                return fail(family + " default route has no gateway");
+            }
+            tunnels = true;
+        }
     }
-    return Route{chosen->next_hop, chosen->interface_index};
+    return fail(tunnels ? "every " + family + " default route goes through a tunnel"
+                        : "no " + family + " default route");
 }
 
 } // namespace kestrune::routes
