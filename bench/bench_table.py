@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Prints the one table of scripts/bench from its results file and Google Benchmark's JSON.
 
-usage: bench_table.py RESULTS SPLITTER_JSON
+usage: bench_table.py RESULTS SPLITTER_JSON [ROUTE_CHECK_JSON]
 """
 import json
 import statistics
@@ -9,6 +9,7 @@ import sys
 from collections import defaultdict
 
 results_path, splitter_path = sys.argv[1], sys.argv[2]
+route_check_path = sys.argv[3] if len(sys.argv) > 3 else None
 records = [line.split() for line in open(results_path) if line.strip()]
 machine = [" ".join(r[1:]) for r in records if r[0] == "machine"]
 rows = []
@@ -78,6 +79,23 @@ for length in (16, 80, 1000):
     if copy is not None:
         row("  %d-byte lines: pump_lines vs memchr + line copy" % length, "%.2f" % split,
             "%.2f" % copy, "%.2f" % (split / copy))
+
+# The host route check at each reading of the routing table, beside the choice of the physical
+# route that the reading already made over the same table.
+if route_check_path:
+    check_us = {}
+    for b in json.load(open(route_check_path))["benchmarks"]:
+        if b.get("aggregate_name") == "median":
+            check_us[b["run_name"]] = b["cpu_time"] / 1000
+    section("Host route check per routing-table reading (every 2 s), native, CPU us, median")
+    places = {0: "below", 1: "above", 2: "among"}
+    for rows_n in (300, 1000, 10000):
+        choice = check_us.get("BM_PhysicalChoice/%d" % rows_n)
+        for order, place in places.items():
+            check = check_us.get("BM_HostRouteCheck/%d/%d" % (rows_n, order))
+            if check is not None and choice is not None:
+                row("  %d rows, 256 owned routes %s the others: check vs physical route choice"
+                    % (rows_n, place), "%.1f" % check, "%.1f" % choice)
 
 section("Heap allocations per line once the line buffer has grown")
 for r in records:
@@ -217,6 +235,29 @@ if stops:
     if "hung" in stops:
         row("  256 routes, every deletion hanging", "%.0f (%s left)" % stops["hung"], "", "",
             "<= 25000", verdict(stops["hung"][0] <= 25000))
+
+# Host routes the system drops (route_flap_netns.sh): link back (or route deleted) to the
+# session's first echo, the service's route beside a route put back by hand 1 s after.
+flaps = defaultdict(lambda: defaultdict(list))
+for r in records:
+    if r[0] in ("flap5", "flap0.3", "delete") and len(r) == 3:
+        flaps[r[0]][r[1]].append(float(r[2]))
+if flaps:
+    section("Host routes dropped after the takeover, link back to the session answering, ms "
+            "(worst of each case)")
+    names = {"flap5": "link down 5 s", "flap0.3": "link down 0.3 s",
+             "delete": "route deleted from outside"}
+    for case in ("flap5", "flap0.3", "delete"):
+        service, control = flaps[case]["service"], flaps[case]["control"]
+        if service and control:
+            goal = max(control) + 2000
+            row("  %s, %d times: service (median %.0f) vs route put back by hand after 1 s"
+                % (names[case], len(service), statistics.median(service)),
+                "%.0f" % max(service), "%.0f" % max(control), "", "<= %.0f" % goal,
+                verdict(max(service) <= goal))
+flap_skipped = [" ".join(r[2:]) for r in records if r[:2] == ["flap", "skipped"]]
+if flap_skipped:
+    section("Host routes dropped after the takeover: skipped (%s)" % flap_skipped[0])
 
 checks = [float(r[1]) for r in records if r[0] == "checks"]
 sing_box_starts = [float(r[1]) for r in records if r[0] == "sing_box_start"]
