@@ -76,6 +76,14 @@ disconnect() { kill "${client_pid[$1]}"; }
 
 recorded() { grep -qF -- "$1" "$record" 2>/dev/null; }
 
+# --- route.exe's commands carried out in the table, as Windows would: the worker checks its
+# routes there at every reading, and takes an ADD whose route never shows for one that did not
+# take
+ip netns exec "$svc" python3 "$support/route_follower.py" "$record" "$work/applied.txt" \
+    >"$work/follower.out" 2>&1 &
+pids+=($!)
+follower=$!
+
 # --- the worker, with a Wine server started inside the service namespace
 boot_prefix "$prefix" ip netns exec "$svc" || die "no Wine prefix at $prefix"
 connect 5.6.7.8
@@ -102,9 +110,7 @@ ip -n "$svc" route add 5.6.7.9/32 via 10.77.0.1 dev "$veth_svc"
 connect 5.6.7.9
 connect 5.6.7.10
 wait_for 30 recorded "ADD 5.6.7.10 " || die "no ADD for the third client"
-# The stand-in only records: the route its ADD stands for goes into the table by hand, so the
-# hung DELETE at the stop leaves a route really in place (one already gone would not count).
-ip -n "$svc" route add 5.6.7.10/32 via 10.77.0.1 dev "$veth_svc"
+wait_for 10 grep -qx "ADD 5.6.7.10 ok" "$work/applied.txt" || die "the third client's route is not in the table"
 
 disconnect 5.6.7.8
 wait_for $((ttl + 30)) recorded "DELETE 5.6.7.8 " || die "no DELETE after the first client left"
@@ -112,6 +118,9 @@ wait_for $((ttl + 30)) recorded "DELETE 5.6.7.8 " || die "no DELETE after the fi
 # Every deletion from here on hangs (the one above has ended once it is logged): the stop's
 # runs are bounded (10 s each) and it goes on showing progress at least once a second.
 wait_for 10 grep -q "removed for 5.6.7.8" "$log" || die "the first client's DELETE did not end"
+# A hung DELETE does nothing: the route it names stays in the table (one already gone would
+# not count as left).
+kill "$follower"
 printf DELETE >"$work/windows/System32/route-hold.txt"
 touch "$work/stop"
 wait_for 25 grep -q stopped "$work/worker.out" || die "worker did not stop within 25 s"
