@@ -236,6 +236,16 @@ if stops:
         row("  256 routes, every deletion hanging", "%.0f (%s left)" % stops["hung"], "", "",
             "<= 25000", verdict(stops["hung"][0] <= 25000))
 
+# The other servers' listening rows with their owners (read once a minute, off the worker's
+# thread) beside the table detection reads every pass, halfway through each scan wave.
+listeners = [r for r in records if r[0] == "wave" and len(r) == 6 and r[3] == "listeners"]
+if listeners:
+    section("Listening rows with owners vs the IPv4 table without, during scan waves, ms (worst)")
+    for rate, order in sorted({(r[1], r[2]) for r in listeners}, key=lambda k: (int(k[0]), k[1])):
+        mine = [r for r in listeners if r[1] == rate and r[2] == order]
+        row("  wave %s/s, administrators %s the scanners" % (rate, order),
+            "%.0f" % max(float(r[4]) for r in mine), "%.0f" % max(float(r[5]) for r in mine))
+
 # Host routes the system drops (route_flap_netns.sh): link back (or route deleted) to the
 # session's first echo, the service's route beside a route put back by hand 1 s after.
 flaps = defaultdict(lambda: defaultdict(list))

@@ -180,15 +180,20 @@ for rate in 10 50; do
         ( sleep $((wave_seconds / 2)); echo "wave $rate $order returning $(connect_once "$returning")" \
             >"$work/returning-$rate-$order.out" ) &
         back=$!
+        # Halfway through, what reading the listening rows with their owners costs now.
+        ( sleep $((wave_seconds / 2)); probe listeners 3 |
+            sed "s/^listeners_ms=\([0-9.]*\) basic_ms=\([0-9.]*\)/wave $rate $order listeners \1 \2/" \
+            >"$work/listeners-$rate-$order" ) &
+        listeners=$!
         sleep 1
         ip netns exec "$cli" python3 "$support/rdp_burst.py" "$server" 15 0 3000 "${admins[@]}" \
             >"$work/admins-$rate-$order.out"
-        wait "$scan" "$sampler" "$back" || true
+        wait "$scan" "$sampler" "$back" "$listeners" || true
         echo "wave $rate $order cpu $(($(ticks) - before)) $(getconf CLK_TCK)"
         echo "wave $rate $order starts $(per_second "$work/runs-$rate-$order")"
         sed -n "s/^connected [0-9.]* \([0-9]*\)$/wave $rate $order admin \1/p;s/^missed .*/wave $rate $order missed/p" \
             "$work/admins-$rate-$order.out"
-        cat "$work/returning-$rate-$order.out"
+        cat "$work/returning-$rate-$order.out" "$work/listeners-$rate-$order"
         sleep 25 # the wave's half-open peers age out
     done
 done

@@ -41,7 +41,7 @@ class ProtectionWorker {
     ProtectionWorker(PeerTracker tracker, const ProtectionDependencies& deps, RoutePool& pool,
                      RdpPortWatch rdp_port, PhysicalRouteWatch physical)
         : tracker_(std::move(tracker)), deps_(deps), pool_(pool), rdp_port_(rdp_port),
-          physical_(physical) {}
+          admin_read_(deps.read_admin_ports, deps.run_in_background), physical_(physical) {}
 
     void run_pass() {
         const std::uint64_t now = deps_.now_seconds();
@@ -49,7 +49,7 @@ class ProtectionWorker {
             deps_.log(*line);
         }
         if (deps_.read_admin_ports) {
-            for (const std::string& line : admin_ports_.refresh(now, deps_.read_admin_ports)) {
+            for (const std::string& line : admin_ports_.refresh(now, admin_read_)) {
                 deps_.log(line);
             }
         }
@@ -395,6 +395,7 @@ class ProtectionWorker {
     RoutePool& pool_;
     RdpPortWatch rdp_port_;
     AdminPortWatch admin_ports_;
+    BackgroundRead<AdminPortWatch::Reading> admin_read_;
     PhysicalRouteWatch physical_;
     std::set<std::string, std::less<>> reported_failures_;
     std::vector<std::pair<std::string, IpAddress>> backlog_;

@@ -27,8 +27,11 @@ struct ProtectionDependencies {
     std::function<Result<PeerSet>(const WatchedPorts&)> detect_peers6;
     // The port Remote Desktop is configured for; read once a minute.
     std::function<RdpPortWatch::Reading()> read_rdp_port;
-    // Optional: the ports of the other remote-administration services, read with the RDP port.
+    // Optional: the ports of the other remote-administration services, read with the RDP port,
+    // through `run_in_background`.
     std::function<AdminPortWatch::Reading()> read_admin_ports;
+    // Optional: runs a reading that can take long on a thread of its own; without it, at once.
+    BackgroundRead<AdminPortWatch::Reading>::Runner run_in_background;
     // Optional: both families' physical routes as the routing table has them now, read every
     // few seconds; without it the routes of the start stay.
     PhysicalRouteWatch::Read read_physical_routes;

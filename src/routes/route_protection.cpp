@@ -31,7 +31,18 @@ void run_worker(std::shared_ptr<RouteProtection::StopRequest> stop_request, Phys
     // Read whether or not IPv6 is protected: a dual-stack listener lists its IPv4 clients there.
     deps.detect_peers6 = detect_rdp_peers6;
     deps.read_rdp_port = read_rdp_port;
-    deps.read_admin_ports = read_admin_ports;
+    deps.read_admin_ports = [reader = std::make_shared<AdminPortReader>()] {
+        return reader->read();
+    };
+    // The other servers' ports are read off the worker's thread: the tables with owning
+    // processes can take seconds under a scan wave (Wine looks an owner up for every row).
+    deps.run_in_background = [](std::function<void()> job) {
+        try {
+            std::thread(job).detach();
+        } catch (...) {
+            job(); // no thread to be had: read here rather than never
+        }
+    };
     deps.read_physical_routes = read_physical_routes;
     deps.route_in_place = [](const IpAddress& peer, const PhysicalRoutes& via) {
         return through(peer, via, [](const auto& address, const auto& route) -> Result<bool> {

@@ -4,7 +4,9 @@
 #include <fstream>
 #include <map>
 
+#include "routes/ports/admin_port_watch.h"
 #include "routes/ports/glob_pattern.h"
+#include "routes/ports/listener_ports.h"
 #include "routes/ports/sshd_config.h"
 #include "routes/ports/winrm_listener.h"
 
@@ -173,6 +175,68 @@ TEST(WinrmListenerPort, TransportDefaultsUnlessAPortIsConfigured) {
     for (const auto& c : cases) {
         EXPECT_EQ(winrm_listener_port(c.key, c.type, c.data), c.port) << c.key;
     }
+}
+
+// A MIB_TCPTABLE_OWNER_PID (or its IPv6 form) of (process, port) rows, ports in network order.
+std::vector<std::uint8_t> owner_table(const std::vector<ListeningSocket>& rows, bool ipv6) {
+    const std::size_t size = ipv6 ? 56 : 24, port_at = ipv6 ? 20 : 8, pid_at = ipv6 ? 52 : 20;
+    std::vector<std::uint8_t> table(4 + rows.size() * size, 0xEE);
+    const auto put = [&](std::size_t at, std::uint32_t value) {
+        for (int i = 0; i < 4; ++i) {
+            table[at + i] = static_cast<std::uint8_t>(value >> (8 * i));
+        }
+    };
+    put(0, static_cast<std::uint32_t>(rows.size() + 1)); // one more than there is room for
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        put(4 + i * size + port_at, (rows[i].port & 0xFFu) << 8 | rows[i].port >> 8);
+        put(4 + i * size + pid_at, rows[i].process_id);
+    }
+    return table;
+}
+
+// The ports a server's process really listens on, both families, across readings: rows of
+// other processes and of process 0 (Wine's owner for all) never count, children only where the
+// server's do, a stopped server keeps its ports until it runs with others or is uninstalled, and
+// they are watched beside its configuration's.
+TEST(ListenerPorts, FromRowsAndProcessesAcrossReadings) {
+    const std::vector<ListeningSocket> v4 = {{40, 22}, {40, 2222}, {41, 3389}, {0, 5900}};
+    const std::vector<ListeningSocket> v6 = {{40, 2222}, {55, 5901}};
+    std::vector<ListeningSocket> rows = listening_sockets_in(owner_table(v4, false), false);
+    const std::vector<ListeningSocket> rows6 = listening_sockets_in(owner_table(v6, true), true);
+    ASSERT_EQ(rows.size(), 4u);
+    ASSERT_EQ(rows6.size(), 2u);
+    EXPECT_EQ(rows6[1].process_id, 55u);
+    EXPECT_EQ(rows6[1].port, 5901);
+    rows.insert(rows.end(), rows6.begin(), rows6.end());
+    const std::vector<ProcessEntry> processes = {{55, 40}, {40, 40}, {41, 4}};
+    EXPECT_EQ(listening_ports_of(40, rows), (Ports{22, 2222}));
+    EXPECT_EQ(listening_ports_of(40, rows, &processes), (Ports{22, 2222, 5901}));
+    EXPECT_EQ(listening_ports_of(0, rows, &processes), Ports{});
+    EXPECT_TRUE(listening_sockets_in(std::vector<std::uint8_t>(3), false).empty());
+
+    ListenerMemory memory;
+    const struct {
+        bool installed;
+        std::optional<Ports> now;
+        Ports watched;
+    } readings[] = {{true, Ports{22, 2222}, {22, 2222}}, // running
+                    {true, std::nullopt, {22, 2222}},    // stopped, or the rows cannot be read
+                    {true, Ports{}, {22, 2222}},         // running, not listening yet
+                    {true, Ports{2200}, {2200}},         // restarted with another port
+                    {false, std::nullopt, {}},           // uninstalled
+                    {true, std::nullopt, {}}};           // installed again, never run
+    for (const auto& r : readings) {
+        EXPECT_EQ(memory.observe(r.installed, r.now), r.watched);
+    }
+
+    AdminPortWatch watch;
+    EXPECT_EQ(
+        watch.take({{"sshd", Ports{2222}, {22, 2222}}}),
+        (std::vector<std::string>{"RDP route protection also watching: 22 (sshd), 2222 (sshd)"}));
+    // The configuration cannot be read: its ports stay, the listening ones follow.
+    EXPECT_EQ(watch.take({{"sshd", fail("sshd_config line 3: bad port"), {22}}}),
+              (std::vector<std::string>{"sshd port lookup failed: sshd_config line 3: bad port"}));
+    EXPECT_EQ(watch.ports(), (Ports{22, 2222}));
 }
 
 } // namespace

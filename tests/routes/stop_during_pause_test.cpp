@@ -6,6 +6,7 @@
 #include <mutex>
 #include <thread>
 
+#include "routes/ports/background_read.h"
 #include "routes/protection_loop.h"
 
 namespace kestrune::routes {
@@ -73,6 +74,34 @@ namespace {
 
 // The real pool: never more runs at once than its slots, every outcome handed back, and a
 // waiter woken by each end.
+// A reading on a thread of its own: taken once it has finished, never twice, one at a time; one
+// still running when its owner is gone finishes on its own.
+TEST(BackgroundReadThread, TakesAFinishedReadingOnceAndOutlivesItsOwner) {
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    std::atomic<int> reads{0};
+    std::thread last;
+    const auto runner = [&](std::function<void()> job) { last = std::thread(std::move(job)); };
+    {
+        BackgroundRead<int> read(
+            [&] {
+                released.wait();
+                return ++reads;
+            },
+            runner);
+        read.start();
+        read.start(); // one runs already
+        EXPECT_FALSE(read.take());
+        release.set_value();
+        last.join();
+        EXPECT_EQ(read.take(), std::optional(1));
+        EXPECT_FALSE(read.take());
+        read.start();
+    } // gone while its second reading may still run
+    last.join();
+    EXPECT_EQ(reads.load(), 2);
+}
+
 TEST(ThreadedRoutePool, RunsAtMostItsSlotsAndHandsBackEveryOutcome) {
     std::mutex mutex;
     std::condition_variable both;

@@ -76,12 +76,8 @@ PeerSet rdp_peers_in_table(std::span<const std::uint8_t> table, const WatchedPor
     return peers;
 }
 
-Result<PeerSet> read_rdp_peers(const TcpTableCall& call, const WatchedPorts& ports,
-                               TcpTableFamily family) {
-    const std::string name =
-        family == TcpTableFamily::ipv4 ? "GetExtendedTcpTable" : "GetTcp6Table";
-    const auto row_size =
-        static_cast<std::uint32_t>(family == TcpTableFamily::ipv4 ? IPV4_ROW.size : IPV6_ROW.size);
+Result<std::vector<std::uint8_t>> read_tcp_table(const TcpTableCall& call, const std::string& name,
+                                                 std::uint32_t row_size) {
     std::uint32_t size = 0;
     const std::uint32_t sizing = call(nullptr, &size);
     if (sizing != NO_ERROR_CODE && sizing != ERROR_INSUFFICIENT_BUFFER_CODE) {
@@ -90,13 +86,13 @@ Result<PeerSet> read_rdp_peers(const TcpTableCall& call, const WatchedPorts& por
     std::vector<std::uint8_t> buffer;
     for (int attempt = 0;; ++attempt) {
         if (size < HEADER_SIZE) {
-            return PeerSet{};
+            return std::vector<std::uint8_t>();
         }
         // operator new aligns for any fundamental type, so the DWORD fields are aligned too.
         buffer.assign(size, 0);
         const std::uint32_t code = call(buffer.data(), &size);
         if (code == NO_ERROR_CODE) {
-            return rdp_peers_in_table(buffer, ports, family);
+            return buffer;
         }
         // On a busy host the table can grow between two calls; the call has then stored the
         // size it needs now.
@@ -105,6 +101,19 @@ Result<PeerSet> read_rdp_peers(const TcpTableCall& call, const WatchedPorts& por
         }
         size = grown_table_buffer(size, row_size);
     }
+}
+
+Result<PeerSet> read_rdp_peers(const TcpTableCall& call, const WatchedPorts& ports,
+                               TcpTableFamily family) {
+    const std::string name =
+        family == TcpTableFamily::ipv4 ? "GetExtendedTcpTable" : "GetTcp6Table";
+    const auto row_size =
+        static_cast<std::uint32_t>(family == TcpTableFamily::ipv4 ? IPV4_ROW.size : IPV6_ROW.size);
+    const Result<std::vector<std::uint8_t>> table = read_tcp_table(call, name, row_size);
+    if (!table) {
+        return fail(table.error());
+    }
+    return table->empty() ? PeerSet{} : rdp_peers_in_table(*table, ports, family);
 }
 
 } // namespace kestrune::routes

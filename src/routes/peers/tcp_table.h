@@ -8,6 +8,8 @@
 #include <functional>
 #include <map>
 #include <span>
+#include <string>
+#include <vector>
 
 #include "routes/addresses/ip_address.h"
 #include "routes/ports/watched_ports.h"
@@ -43,6 +45,10 @@ PeerSet rdp_peers_in_table(std::span<const std::uint8_t> table, const WatchedPor
 // One GetExtendedTcpTable or GetTcp6Table call with everything but the buffer and the size fixed:
 // returns the call's result code and updates *size.
 using TcpTableCall = std::function<std::uint32_t(void* buffer, std::uint32_t* size)>;
+
+// The table's bytes, read as below ("<name> failed: ..."); empty when the table is.
+Result<std::vector<std::uint8_t>> read_tcp_table(const TcpTableCall& call, const std::string& name,
+                                                 std::uint32_t row_size);
 
 // A sizing call with no buffer, then one call with a buffer of exactly the reported size. When
 // the table grew in between (ERROR_INSUFFICIENT_BUFFER), the read is repeated with the size

@@ -6,9 +6,9 @@
 namespace kestrune::routes {
 
 std::vector<std::string> AdminPortWatch::take(const Reading& reading) {
-    taken_ = true;
     std::vector<std::string> lines;
-    for (const auto& [service, ports] : reading) {
+    for (const auto& [service, ports, listening] : reading) {
+        listening_[service] = listening;
         if (!ports) {
             if (failures_reported_.insert(service).second) {
                 lines.push_back(service + " port lookup failed: " + ports.error());
@@ -16,12 +16,14 @@ std::vector<std::string> AdminPortWatch::take(const Reading& reading) {
             continue;
         }
         failures_reported_.erase(service);
-        by_service_[service] = *ports;
+        configured_[service] = *ports;
     }
     std::vector<std::pair<std::uint16_t, std::string>> watched;
-    for (const auto& [service, ports] : by_service_) {
-        for (const std::uint16_t port : ports) {
-            watched.emplace_back(port, service);
+    for (const auto* source : {&configured_, &listening_}) {
+        for (const auto& [service, ports] : *source) {
+            for (const std::uint16_t port : ports) {
+                watched.emplace_back(port, service);
+            }
         }
     }
     std::ranges::sort(watched);
@@ -44,13 +46,16 @@ std::vector<std::string> AdminPortWatch::take(const Reading& reading) {
     return lines;
 }
 
-std::vector<std::string> AdminPortWatch::refresh(std::uint64_t now,
-                                                 const std::function<Reading()>& read) {
-    if (taken_ && now < taken_at_ + READ_INTERVAL_SECONDS) {
-        return {};
+std::vector<std::string> AdminPortWatch::refresh(std::uint64_t now, BackgroundRead<Reading>& read) {
+    if (!read.running() && (!started_ || now >= started_at_ + READ_INTERVAL_SECONDS)) {
+        started_ = true;
+        started_at_ = now;
+        read.start();
     }
-    taken_at_ = now;
-    return take(read());
+    if (std::optional<Reading> reading = read.take()) {
+        return take(*reading);
+    }
+    return {};
 }
 
 } // namespace kestrune::routes

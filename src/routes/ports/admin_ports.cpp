@@ -1,6 +1,15 @@
 #include "routes/ports/admin_ports.h"
 
+// clang-format off
+#include <winsock2.h>
+#include <ws2tcpip.h>
 #include <windows.h>
+#include <iphlpapi.h>
+#include <tlhelp32.h>
+// clang-format on
+
+#include <algorithm>
+#include <cstddef>
 
 #include <array>
 #include <memory>
@@ -9,6 +18,7 @@
 #include <type_traits>
 
 #include "logging/log_directory.h"
+#include "routes/peers/tcp_table.h"
 #include "routes/ports/sshd_config.h"
 #include "routes/ports/winrm_listener.h"
 #include "win/os_error.h"
@@ -40,17 +50,23 @@ std::string error_text(DWORD code) {
     return win::os_error_text(static_cast<std::uint32_t>(code));
 }
 
-// The command line (ImagePath) of service `name`; nullopt when no such service is installed.
-Result<std::optional<std::string>> installed_service(const wchar_t* name) {
+struct InstalledService {
+    std::string command_line;     // its ImagePath
+    std::uint32_t process_id = 0; // 0 while it does not run
+};
+
+// Service `name` as the service manager has it; nullopt when no such service is installed.
+Result<std::optional<InstalledService>> installed_service(const std::wstring& name) {
     const ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
     if (!manager) {
         return fail("OpenSCManagerW failed: " + error_text(GetLastError()));
     }
-    const ServiceHandle service(OpenServiceW(manager.get(), name, SERVICE_QUERY_CONFIG));
+    const ServiceHandle service(
+        OpenServiceW(manager.get(), name.c_str(), SERVICE_QUERY_CONFIG | SERVICE_QUERY_STATUS));
     if (!service) {
         const DWORD code = GetLastError();
         if (code == ERROR_SERVICE_DOES_NOT_EXIST) {
-            return std::optional<std::string>();
+            return std::optional<InstalledService>();
         }
         return fail("OpenServiceW failed: " + error_text(code));
     }
@@ -62,7 +78,16 @@ Result<std::optional<std::string>> installed_service(const wchar_t* name) {
         return fail("QueryServiceConfigW failed: " + error_text(GetLastError()));
     }
     const wchar_t* path = buffer[0].lpBinaryPathName;
-    return std::optional(win::narrow_lossy(path != nullptr ? path : L""));
+    InstalledService installed{win::narrow_lossy(path != nullptr ? path : L""), 0};
+    // The process it runs in: its listening rows are the ports it really serves.
+    SERVICE_STATUS_PROCESS status{};
+    DWORD status_size = 0;
+    if (QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO,
+                             reinterpret_cast<BYTE*>(&status), sizeof(status), &status_size) &&
+        status.dwCurrentState == SERVICE_RUNNING) {
+        installed.process_id = status.dwProcessId;
+    }
+    return std::optional(std::move(installed));
 }
 
 // Configuration files are local files: a pipe, a device or a share could keep the worker
@@ -130,15 +155,15 @@ Result<std::vector<std::string>> list_folder(const std::string& folder) {
     return names;
 }
 
-Result<std::vector<std::uint16_t>> read_sshd_ports() {
-    const Result<std::optional<std::string>> service = installed_service(L"sshd");
+Result<std::vector<std::uint16_t>>
+read_sshd_ports(const Result<std::optional<InstalledService>>& service) {
     if (!service) {
         return fail(service.error());
     }
     if (!*service) {
         return std::vector<std::uint16_t>();
     }
-    const Result<SshdCommandLine> command_line = parse_sshd_command_line(**service);
+    const Result<SshdCommandLine> command_line = parse_sshd_command_line((*service)->command_line);
     if (!command_line) {
         return fail(command_line.error());
     }
@@ -155,7 +180,7 @@ Result<std::vector<std::uint16_t>> read_sshd_ports() {
 // the worker. Its configuration store in the registry is read instead; it is undocumented,
 // so what it holds is judged leniently (winrm_listener.h).
 Result<std::vector<std::uint16_t>> read_winrm_ports() {
-    const Result<std::optional<std::string>> service = installed_service(L"WinRM");
+    const Result<std::optional<InstalledService>> service = installed_service(L"WinRM");
     if (!service) {
         return fail(service.error());
     }
@@ -215,12 +240,106 @@ Result<std::vector<std::uint16_t>> read_winrm_ports() {
     return std::vector<std::uint16_t>(ports.begin(), ports.end());
 }
 
+// Both families' listening rows with their owning processes. Under Wine every row is owned by
+// process 0 (its sockets live in the Wine server), so nothing is ever taken from them there.
+Result<std::vector<ListeningSocket>> read_listening_sockets() {
+    std::vector<ListeningSocket> rows;
+    for (const ULONG family : {AF_INET, AF_INET6}) {
+        const bool ipv6 = family == AF_INET6;
+        const Result<std::vector<std::uint8_t>> table = read_tcp_table(
+            [family](void* buffer, std::uint32_t* size) -> std::uint32_t {
+                DWORD table_size = *size;
+                const DWORD code = GetExtendedTcpTable(buffer, &table_size, FALSE, family,
+                                                       TCP_TABLE_OWNER_PID_LISTENER, 0);
+                *size = table_size;
+                return code;
+            },
+            ipv6 ? "GetExtendedTcpTable (IPv6 listeners)" : "GetExtendedTcpTable (listeners)",
+            ipv6 ? sizeof(MIB_TCP6ROW_OWNER_PID) : sizeof(MIB_TCPROW_OWNER_PID));
+        if (!table) {
+            return fail(table.error());
+        }
+        const std::vector<ListeningSocket> part = listening_sockets_in(*table, ipv6);
+        rows.insert(rows.end(), part.begin(), part.end());
+    }
+    return rows;
+}
+
+// The layouts listening_sockets_in reads.
+static_assert(sizeof(MIB_TCPROW_OWNER_PID) == 24);
+static_assert(offsetof(MIB_TCPROW_OWNER_PID, dwLocalPort) == 8);
+static_assert(offsetof(MIB_TCPROW_OWNER_PID, dwOwningPid) == 20);
+static_assert(sizeof(MIB_TCP6ROW_OWNER_PID) == 56);
+static_assert(offsetof(MIB_TCP6ROW_OWNER_PID, dwLocalPort) == 20);
+static_assert(offsetof(MIB_TCP6ROW_OWNER_PID, dwOwningPid) == 52);
+static_assert(offsetof(MIB_TCPTABLE_OWNER_PID, table) == 4);
+static_assert(offsetof(MIB_TCP6TABLE_OWNER_PID, table) == 4);
+
+Result<std::vector<ProcessEntry>> read_processes() {
+    const win::UniqueHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    if (!snapshot) {
+        return fail("CreateToolhelp32Snapshot failed: " + error_text(GetLastError()));
+    }
+    std::vector<ProcessEntry> processes;
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof(entry);
+    for (BOOL more = Process32FirstW(snapshot.get(), &entry); more;
+         more = Process32NextW(snapshot.get(), &entry)) {
+        processes.push_back({entry.th32ProcessID, entry.th32ParentProcessID});
+    }
+    return processes;
+}
+
 } // namespace
 
-AdminPortWatch::Reading read_admin_ports() {
+AdminPortWatch::Reading AdminPortReader::read() {
+    const Result<std::optional<InstalledService>> sshd = installed_service(L"sshd");
+    std::vector<Result<std::optional<InstalledService>>> servers;
+    for (const AdminServer& server : LISTENING_SERVERS) {
+        servers.push_back(installed_service(win::widen(server.service)));
+    }
+    // The tables and the process list only when a server runs whose rows could count.
+    const auto runs = [](const Result<std::optional<InstalledService>>& service) {
+        return service && *service && (*service)->process_id != 0;
+    };
+    std::optional<Result<std::vector<ListeningSocket>>> rows;
+    if (runs(sshd) || std::ranges::any_of(servers, runs)) {
+        rows = read_listening_sockets();
+    }
+    std::optional<Result<std::vector<ProcessEntry>>> processes;
+    // None when it does not run or its rows cannot be read: its memory keeps what it had.
+    const auto ports_now = [&](const Result<std::optional<InstalledService>>& service,
+                               bool with_children) -> std::optional<std::vector<std::uint16_t>> {
+        if (!runs(service) || !rows || !*rows) {
+            return std::nullopt;
+        }
+        if (with_children && !processes) {
+            processes = read_processes();
+        }
+        const bool listed = with_children && *processes;
+        return listening_ports_of((*service)->process_id, **rows, listed ? &**processes : nullptr);
+    };
+    // A service whose state cannot be read counts as installed: what it had stays watched.
+    const auto installed = [](const Result<std::optional<InstalledService>>& service) {
+        return !service || service->has_value();
+    };
+
     AdminPortWatch::Reading reading;
-    reading.push_back({"sshd", read_sshd_ports()});
+    reading.push_back({std::string(SSHD_SERVER.label), read_sshd_ports(sshd),
+                       sshd_.observe(installed(sshd), ports_now(sshd, SSHD_SERVER.with_children))});
     reading.push_back({"WinRM", read_winrm_ports()});
+    for (std::size_t i = 0; i < servers.size(); ++i) {
+        const AdminServer& server = LISTENING_SERVERS[i];
+        Result<std::vector<std::uint16_t>> failure = std::vector<std::uint16_t>();
+        if (!servers[i]) {
+            failure = fail(servers[i].error());
+        } else if (runs(servers[i]) && rows && !*rows) {
+            failure = fail(rows->error());
+        }
+        reading.push_back({std::string(server.label), std::move(failure),
+                           servers_[i].observe(installed(servers[i]),
+                                               ports_now(servers[i], server.with_children))});
+    }
     return reading;
 }
 
