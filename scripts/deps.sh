@@ -5,7 +5,8 @@ kestrune_install_deps() {
     local packages=(cmake make g++ googletest libgtest-dev libgmock-dev libbenchmark-dev
                     g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix wine wine64
                     iproute2 procps psmisc python3
-                    wixl msitools osslsigncode openssl binutils-mingw-w64-x86-64)
+                    wixl msitools osslsigncode openssl binutils-mingw-w64-x86-64
+                    clang-14 libclang-rt-14-dev)
     local missing=()
     for p in "${packages[@]}"; do
         dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' ||

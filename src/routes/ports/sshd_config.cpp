@@ -14,6 +14,11 @@ namespace {
 
 // sshd's own limit on nested Include directives.
 constexpr int MAX_INCLUDE_DEPTH = 16;
+// Ours, on what one reading takes in: within the depth limit, files that each include several
+// others would be read exponentially often (three at each of 16 levels: 43 million reads), and
+// the folder may hold files any user made. Far beyond any real configuration.
+constexpr std::size_t MAX_INCLUDED_FILES = 256;
+constexpr std::size_t MAX_INCLUDED_BYTES = 4 << 20;
 // The token OpenSSH for Windows replaces with the ProgramData folder in configured paths.
 constexpr std::string_view PROGRAMDATA_TOKEN = "__PROGRAMDATA__";
 
@@ -247,9 +252,16 @@ class SshdReader {
             std::ranges::sort(paths);
         }
         for (const std::string& file : paths) {
+            if (++included_files_ > MAX_INCLUDED_FILES) {
+                return fail(where + ": Include " + pattern + ": more than " +
+                            std::to_string(MAX_INCLUDED_FILES) + " files included");
+            }
             const Result<std::optional<std::string>> text = files_.read(file);
             if (!text) {
                 return fail(text.error());
+            }
+            if (*text && (included_bytes_ += (*text)->size()) > MAX_INCLUDED_BYTES) {
+                return fail(where + ": Include " + pattern + ": more than 4 MiB included");
             }
             if (*text) {
                 if (Status read = read_text(file, **text, in_match, depth + 1); !read) {
@@ -263,6 +275,8 @@ class SshdReader {
     const ConfigFiles& files_;
     std::string programdata_;
     bool ports_from_command_line_;
+    std::size_t included_files_ = 0;
+    std::size_t included_bytes_ = 0;
 };
 
 } // namespace
