@@ -242,17 +242,24 @@ std::string quoted(std::string_view text) {
 std::string fix_command(Guarded what, const Finding& finding, std::string_view path) {
     const std::string entry = quoted(path);
     const std::string administrators = " /setowner *S-1-5-32-544";
+    // Each command runs as it stands in PowerShell and in Command Prompt alike: concrete paths,
+    // every argument with parentheses quoted (PowerShell parses them), cmd.exe's built-ins
+    // through `cmd /c` (PowerShell's rmdir, del, copy and move are its own cmdlets; its
+    // Remove-Item on a junction may remove what the junction points to). Commands are joined by
+    // " ; ", which PowerShell runs in turn; no separator serves both shells (Windows
+    // PowerShell 5.1 rejects "&&"), so Command Prompt takes them one at a time.
     switch (finding.kind) {
     case Finding::Kind::none:
         return {};
     case Finding::Kind::link:
         // Removes the link itself, never what it points to.
-        return (is_directory(what) ? "rmdir " : "del ") + entry;
+        return (is_directory(what) ? "cmd /c rmdir " : "cmd /c del ") + entry;
     case Finding::Kind::second_hard_link: {
         // The copy is a new file; moved over the name, it leaves the other link the old one.
         const std::string copy = quoted(std::string(path) + ".new");
-        return "copy /b " + entry + " " + copy + " && move /y " + copy + " " + entry +
-               " && icacls " + entry + administrators + " && icacls " + entry + " /reset";
+        return "cmd /c copy /b " + entry + " " + copy + FIX_SEPARATOR + "cmd /c move /y " + copy +
+               " " + entry + FIX_SEPARATOR + "icacls " + entry + administrators + FIX_SEPARATOR +
+               "icacls " + entry + " /reset";
     }
     case Finding::Kind::owner:
     case Finding::Kind::unreadable:
@@ -261,14 +268,15 @@ std::string fix_command(Guarded what, const Finding& finding, std::string_view p
     }
     if (!is_directory(what)) {
         // The owner first: /reset hands a CREATOR OWNER entry of the folder to the owner.
-        return "icacls " + entry + administrators + " && icacls " + entry + " /reset";
+        return "icacls " + entry + administrators + FIX_SEPARATOR + "icacls " + entry + " /reset";
     }
-    std::string grants = " /inheritance:r /grant:r *S-1-5-18:(OI)(CI)F *S-1-5-32-544:(OI)(CI)F";
+    std::string grants =
+        " /inheritance:r /grant:r \"*S-1-5-18:(OI)(CI)F\" \"*S-1-5-32-544:(OI)(CI)F\"";
     if (what == Guarded::service_directory) {
-        grants += " *S-1-5-32-545:(OI)(CI)RX";
+        grants += " \"*S-1-5-32-545:(OI)(CI)RX\"";
     }
-    return "icacls " + entry + administrators + " /T /C && icacls " + entry + grants +
-           " && icacls " + quoted(std::string(path) + "\\*") + " /reset /T /C";
+    return "icacls " + entry + administrators + " /T /C" + FIX_SEPARATOR + "icacls " + entry +
+           grants + FIX_SEPARATOR + "icacls " + quoted(std::string(path) + "\\*") + " /reset /T /C";
 }
 
 std::optional<std::string> verdict_line(Guarded what, Verdict verdict, std::string_view path,
@@ -287,7 +295,10 @@ std::optional<std::string> verdict_line(Guarded what, Verdict verdict, std::stri
             line += reason;
         }
         if (!fix.empty()) {
-            line += "; fix from an elevated prompt: ";
+            line += fix.find(FIX_SEPARATOR) == std::string_view::npos
+                        ? "; fix from an elevated prompt: "
+                        : "; fix from an elevated PowerShell, or in Command Prompt one command "
+                          "at a time: ";
             line += fix;
         }
         return line;

@@ -92,15 +92,22 @@ std::string reason_text(const Finding& finding,
 // "service directory", "sing-box.exe", "data directory" or "config.json".
 std::string_view guarded_name(Guarded what);
 
-// The one command line, for an elevated prompt, that fixes what `finding` found on `path`:
-// Administrators as owner, then the permissions the package gives (a folder: SYSTEM and
-// Administrators full control, for the service directory Users read and execute, inherited by
-// everything inside and nothing from above; a file: what its folder hands down), or the link
-// removed, or config.json written anew. Empty for Kind::none.
+// Between the commands of a fix: PowerShell runs the whole line, Command Prompt one command at a
+// time.
+inline constexpr char FIX_SEPARATOR[] = " ; ";
+
+// The command line, for an elevated PowerShell or Command Prompt, that fixes what `finding`
+// found on `path`: Administrators as owner, then the permissions the package gives (a folder:
+// SYSTEM and Administrators full control, for the service directory Users read and execute,
+// inherited by everything inside and nothing from above; a file: what its folder hands down),
+// or the link removed, or config.json written anew; several commands joined by FIX_SEPARATOR.
+// Empty for Kind::none.
 std::string fix_command(Guarded what, const Finding& finding, std::string_view path);
 
 // The line for a verdict on `path`: nothing when it is safe. A refusal ends with " " and
-// `reason` when one is given, then "; fix from an elevated prompt: " and `fix` when one is.
+// `reason` when one is given, then "; fix from an elevated prompt: " and `fix` when one is (for
+// a fix of several commands "; fix from an elevated PowerShell, or in Command Prompt one
+// command at a time: ").
 std::optional<std::string> verdict_line(Guarded what, Verdict verdict, std::string_view path,
                                         std::string_view reason = {}, std::string_view fix = {});
 

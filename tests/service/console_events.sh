@@ -51,11 +51,11 @@ ln -s "$work/data/KestruneConnect" "$work/linked/KestruneConnect"
 run_console "$work/linked.stderr" "$(winepath -w "$work/linked")"
 refused="1 303 err refusing to start sing-box: data directory can be changed by non-administrators: "
 linked=$(winepath -w "$work/linked")\\KestruneConnect
-refused+="$(escaped "$linked") (a link); fix from an elevated prompt: rmdir \\\""
+refused+="$(escaped "$linked") (a link); fix from an elevated prompt: cmd /c rmdir \\\""
 # Wine's debug channel cuts a long string short ("..."); standard error has the whole line.
 [[ "$(events_of "$work/linked.stderr" | grep -v ' 110 ')" == "$refused"* ]] ||
     { echo "FAILED: refusal events"$'\n'"$(events_of "$work/linked.stderr")"; status=1; }
-grep -qxF "refusing to start sing-box: data directory can be changed by non-administrators: $linked (a link); fix from an elevated prompt: rmdir \"$linked\"" \
+grep -qxF "refusing to start sing-box: data directory can be changed by non-administrators: $linked (a link); fix from an elevated prompt: cmd /c rmdir \"$linked\"" \
     "$work/linked.stderr" || { echo "FAILED: no whole refusal on standard error"; status=1; }
 messages=$(wine "$bin/package_probe.exe" messages "$svc\\KestruneConnectSingBox.exe" | tr -d '\r')
 [ "$messages" = "MessageTable=ok" ] || { echo "FAILED: $messages"; status=1; }

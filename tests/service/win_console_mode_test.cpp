@@ -225,11 +225,12 @@ TEST(ConsoleMode, RunsTheChildOnceAndLogsHowItEnded) {
         EXPECT_EQ(refused.standard_error,
                   "refusing to start sing-box: data directory" + changed + path +
                       (i == 6
-                           ? " (a link); fix from an elevated prompt: rmdir " + quoted + "\n"
-                           : " (Everyone may create files); fix from an elevated prompt: icacls " +
-                                 quoted + " /setowner *S-1-5-32-544 /T /C && icacls " + quoted +
-                                 " /inheritance:r /grant:r *S-1-5-18:(OI)(CI)F "
-                                 "*S-1-5-32-544:(OI)(CI)F && icacls \"" +
+                           ? " (a link); fix from an elevated prompt: cmd /c rmdir " + quoted + "\n"
+                           : " (Everyone may create files); fix from an elevated PowerShell, or in "
+                             "Command Prompt one command at a time: icacls " +
+                                 quoted + " /setowner *S-1-5-32-544 /T /C ; icacls " + quoted +
+                                 " /inheritance:r /grant:r \"*S-1-5-18:(OI)(CI)F\" "
+                                 "\"*S-1-5-32-544:(OI)(CI)F\" ; icacls \"" +
                                  path + "\\*\" /reset /T /C\n"));
         const std::wstring real = refused.data_directory + (i == 6 ? L"-target" : L"");
         EXPECT_FALSE(file_exists(real + L"\\sing-box-service.log"));
@@ -239,7 +240,7 @@ TEST(ConsoleMode, RunsTheChildOnceAndLogsHowItEnded) {
     const std::string config_refusal =
         "refusing to start sing-box: config.json" + changed +
         win::narrow_lossy(linked_config.data_directory) +
-        "\\config.json (a link); fix from an elevated prompt: del \"" +
+        "\\config.json (a link); fix from an elevated prompt: cmd /c del \"" +
         win::narrow_lossy(linked_config.data_directory) + "\\config.json\"";
     EXPECT_EQ(linked_config.exit_code, 1u);
     EXPECT_EQ(linked_config.standard_error, config_refusal + "\n");

@@ -224,7 +224,7 @@ TEST_F(ServiceUnderScm, ARestartIsRefusedWhenConfigJsonAppearsAsALink) {
     EXPECT_EQ(exit_code, static_cast<DWORD>(ERROR_ACCESS_DENIED));
     EXPECT_NE(log.find(" can be changed by non-administrators: "), std::string::npos) << log;
     EXPECT_TRUE(in_order(log, "sing-box exited unexpectedly: exit code: 100\n",
-                         "\\config.json (a link); fix from an elevated prompt: del \""))
+                         "\\config.json (a link); fix from an elevated prompt: cmd /c del \""))
         << log;
     EXPECT_FALSE(file_exists(report_path())) << "sing-box ran with the linked config.json";
     EXPECT_EQ(log.find("planted config ran"), std::string::npos) << log;

@@ -191,27 +191,57 @@ TEST(DirectorySafety, Lines) {
                   " (a link); fix from an elevated prompt: del x");
 }
 
-// One command line per reason, for an elevated prompt: what the README's table says too.
+// One command line per reason, for an elevated PowerShell or Command Prompt: what the README's
+// table says too. Each command of it runs unchanged in both shells: no %VAR%, no "&&", no bare
+// `sc` (PowerShell's Set-Content), every parenthesis inside double quotes, a path with spaces
+// quoted.
 TEST(DirectorySafety, Fixes) {
     using K = Finding::Kind;
     const std::string owner = " /setowner *S-1-5-32-544";
     const std::string folder = "icacls \"C:\\d\"" + owner +
-                               " /T /C && icacls \"C:\\d\" /inheritance:r /grant:r "
-                               "*S-1-5-18:(OI)(CI)F *S-1-5-32-544:(OI)(CI)F";
-    const std::string inside = " && icacls \"C:\\d\\*\" /reset /T /C";
-    const std::string file = "icacls \"C:\\f\"" + owner + " && icacls \"C:\\f\" /reset";
-    EXPECT_EQ(fix_command(Guarded::data_directory, {K::link, {}, {}}, "C:\\d"), "rmdir \"C:\\d\"");
-    EXPECT_EQ(fix_command(Guarded::config_file, {K::link, {}, {}}, "C:\\f"), "del \"C:\\f\"");
+                               " /T /C ; icacls \"C:\\d\" /inheritance:r /grant:r "
+                               "\"*S-1-5-18:(OI)(CI)F\" \"*S-1-5-32-544:(OI)(CI)F\"";
+    const std::string inside = " ; icacls \"C:\\d\\*\" /reset /T /C";
+    const std::string file = "icacls \"C:\\f\"" + owner + " ; icacls \"C:\\f\" /reset";
+    EXPECT_EQ(fix_command(Guarded::data_directory, {K::link, {}, {}}, "C:\\d"),
+              "cmd /c rmdir \"C:\\d\"");
+    EXPECT_EQ(fix_command(Guarded::config_file, {K::link, {}, {}}, "C:\\f"),
+              "cmd /c del \"C:\\f\"");
     EXPECT_EQ(fix_command(Guarded::config_file, {K::second_hard_link, {}, {}}, "C:\\f"),
-              "copy /b \"C:\\f\" \"C:\\f.new\" && move /y \"C:\\f.new\" \"C:\\f\" && " + file);
+              "cmd /c copy /b \"C:\\f\" \"C:\\f.new\" ; cmd /c move /y \"C:\\f.new\" \"C:\\f\" ; " +
+                  file);
     for (const K kind : {K::owner, K::unreadable, K::right}) {
         EXPECT_EQ(fix_command(Guarded::data_directory, {kind, "BU", {}}, "C:\\d"), folder + inside);
         EXPECT_EQ(fix_command(Guarded::service_directory, {kind, "BU", {}}, "C:\\d"),
-                  folder + " *S-1-5-32-545:(OI)(CI)RX" + inside);
+                  folder + " \"*S-1-5-32-545:(OI)(CI)RX\"" + inside);
         EXPECT_EQ(fix_command(Guarded::service_executable, {kind, "BU", {}}, "C:\\f"), file);
         EXPECT_EQ(fix_command(Guarded::config_file, {kind, "BU", {}}, "C:\\f"), file);
     }
     EXPECT_EQ(fix_command(Guarded::config_file, {}, "C:\\f"), "");
+
+    const std::string spaced = "C:\\Program Files\\Kestrune Connect";
+    for (const Guarded what : {Guarded::data_directory, Guarded::service_directory,
+                               Guarded::service_executable, Guarded::config_file}) {
+        for (const K kind : {K::link, K::second_hard_link, K::owner, K::unreadable, K::right}) {
+            const std::string fix = fix_command(what, {kind, "BU", {}}, spaced);
+            bool quoted = false;
+            std::string bare; // the text outside double quotes
+            for (const char c : fix) {
+                quoted = c == '"' ? !quoted : quoted;
+                bare += quoted || c == '"' ? '_' : c;
+            }
+            EXPECT_FALSE(quoted) << fix;
+            for (const char* banned : {"%", "&&", "(", ")", "Program Files", "sc "}) {
+                EXPECT_EQ(bare.find(banned), std::string::npos) << banned << " in " << fix;
+            }
+            const bool several = fix.find(" ; ") != std::string::npos;
+            const std::string line = *verdict_line(what, Verdict::refuse, spaced, "(x)", fix);
+            const std::string lead = several ? "; fix from an elevated PowerShell, or in Command "
+                                               "Prompt one command at a time: "
+                                             : "; fix from an elevated prompt: ";
+            EXPECT_TRUE(line.ends_with(lead + fix)) << line;
+        }
+    }
 }
 
 // Why: the first refused right of the first ACE that grants one, named for where it lands; the
