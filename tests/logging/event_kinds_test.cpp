@@ -36,11 +36,12 @@ TEST(ClassifyLine, TheLongestMatchingRowOrTheCatchAll) {
     EXPECT_EQ(event_text("one\r\n\n"), "one\r\n");
 }
 
-// Administrators read the IDs in the README: a table row for each, with its level and text.
-TEST(EventKinds, TheReadmeListsEveryKind) {
-    std::ifstream file(KESTRUNE_README);
-    ASSERT_TRUE(file) << KESTRUNE_README;
-    const std::string readme((std::istreambuf_iterator<char>(file)), {});
+// Administrators read the IDs in docs/log-and-events.md: a table row for each, with its level
+// and text.
+TEST(EventKinds, TheDocumentationListsEveryKind) {
+    std::ifstream file(KESTRUNE_EVENT_DOC);
+    ASSERT_TRUE(file) << KESTRUNE_EVENT_DOC;
+    const std::string text((std::istreambuf_iterator<char>(file)), {});
     for (const EventKind& kind : event_kinds()) {
         const char* level = kind.level == EventLevel::error     ? "Error"
                             : kind.level == EventLevel::warning ? "Warning"
@@ -49,7 +50,7 @@ TEST(EventKinds, TheReadmeListsEveryKind) {
         if (!kind.text.empty()) {
             row += "`" + std::string(kind.text.substr(0, kind.text.find_last_not_of(' ') + 1));
         }
-        EXPECT_NE(readme.find(row), std::string::npos) << row;
+        EXPECT_NE(text.find(row), std::string::npos) << row;
     }
 }
 
