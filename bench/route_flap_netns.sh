@@ -31,28 +31,9 @@ support=$(cd "$(dirname "$0")/../tests/support" && pwd)
 source "$support/netns.sh"
 netns_usable || { echo "SKIPPED: network namespaces need root and 'ip netns'" >&2; exit 3; }
 
-svc=kf-svc-$$ cli=kf-cli-$$ veth_svc=kfs$$ veth_cli=kfc$$ tun=kftun$$ tun_peer=kftup$$
-system32=$prefix/drive_c/windows/system32
-record=$system32/route-record.txt
+source "$(dirname "$0")/bench_netns.sh"
+bench_netns_setup "route flap" f
 protected=5.6.9.1 control=5.6.9.2 gateway=10.77.0.1
-pids=()
-export WINEPREFIX=$prefix WINEDEBUG=-all
-
-cleanup() {
-    local status=$?
-    ip netns exec "$svc" wine "$bin/bench_probe.exe" stop KestruneConnectSingBox \
-        >/dev/null 2>&1 || true
-    end_netns_run "$svc" "$cli" "${pids[@]}"
-    exit "$status"
-}
-trap cleanup EXIT
-trap 'exit 143' TERM INT
-
-die() {
-    echo "route flap: $*" >&2
-    tail -5 "$data/sing-box-service.log" >&2 2>/dev/null || true
-    exit 1
-}
 
 rm -rf "$work"
 mkdir -p "$work"

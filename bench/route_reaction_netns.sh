@@ -41,27 +41,8 @@ support=$(cd "$(dirname "$0")/../tests/support" && pwd)
 source "$support/netns.sh"
 netns_usable || { echo "SKIPPED: network namespaces need root and 'ip netns'" >&2; exit 3; }
 
-svc=kb-svc-$$ cli=kb-cli-$$ veth_svc=kbs$$ veth_cli=kbc$$ tun=kbtun$$ tun_peer=kbtup$$
-system32=$prefix/drive_c/windows/system32
-record=$system32/route-record.txt
-pids=()
-export WINEPREFIX=$prefix WINEDEBUG=-all
-
-cleanup() {
-    local status=$?
-    ip netns exec "$svc" wine "$bin/bench_probe.exe" stop KestruneConnectSingBox \
-        >/dev/null 2>&1 || true
-    end_netns_run "$svc" "$cli" "${pids[@]}"
-    exit "$status"
-}
-trap cleanup EXIT
-trap 'exit 143' TERM INT
-
-die() {
-    echo "route reaction: $*" >&2
-    tail -5 "$data/sing-box-service.log" >&2 2>/dev/null || true
-    exit 1
-}
+source "$(dirname "$0")/bench_netns.sh"
+bench_netns_setup "route reaction" b
 
 rm -rf "$work"
 mkdir -p "$work"
