@@ -64,7 +64,7 @@ class ProtectionWorker {
         backlog_.clear();
         next_ = 0;
         for (const auto& [address, owned] : owned_) {
-            if (!in_flight_.contains(address) && tracker_.wanted(address) &&
+            if (!owned.lost && !in_flight_.contains(address) && tracker_.wanted(address) &&
                 routes().covers(address) && !same_route(owned.via, routes(), address)) {
                 backlog_.emplace_back("DELETE", address);
             }
@@ -97,6 +97,15 @@ class ProtectionWorker {
         for (const IpAddress& address : tracker_.take_owned()) {
             if (!in_flight_.contains(address)) {
                 to_delete.emplace_back(address, added_via(address));
+            }
+        }
+        // A route taken for gone that is there after all is still ours to delete.
+        for (const auto& [address, owned] : owned_) {
+            if (owned.lost && !in_flight_.contains(address)) {
+                const Result<bool> in_place = deps_.route_in_place(address, owned.via);
+                if (!in_place || *in_place) {
+                    to_delete.emplace_back(address, owned.via);
+                }
             }
         }
         std::size_t next = 0;
@@ -149,12 +158,18 @@ class ProtectionWorker {
     static constexpr std::string_view TCP6_TABLE_KEY = "tcp6-table";
     // Readings without an ADD's route before it counts as one that did not take.
     static constexpr unsigned UNPROVEN_ADD_READINGS = 2;
+    // Readings a lost route of a peer no longer wanted is still looked for.
+    static constexpr unsigned LOST_ROUTE_READINGS = 5;
 
     struct OwnedRoute {
         PhysicalRoutes via;     // the routes its ADD named, which its DELETE must name too
         std::uint64_t added_at; // readings taken when its ADD was known to have succeeded
         bool seen = false;      // in the table at a reading since
-        unsigned misses = 0;    // readings since without it, while not yet seen
+        unsigned misses = 0;    // readings since without it, while not yet seen or lost
+        // Missing at a reading: its peer gets a route again. It stays ours until then, or for a
+        // while: a route that turns up after all (a reading that missed it, an ADD that took
+        // late) must not be taken for someone else's and left behind at the stop.
+        bool lost = false;
     };
 
     const PhysicalRoutes& routes() const { return physical_.routes(); }
@@ -186,12 +201,14 @@ class ProtectionWorker {
     // them with it (Windows drops an interface's routes), or someone deleted them: their peers
     // have no route now and get one again, before newcomers. An ADD that reported success is
     // proven by the first reading after it; one whose route is missing at two, while the other
-    // routes of its family stay, is retried.
+    // routes of its family stay, is retried. A missing route is kept as lost, not forgotten:
+    // if it turns up after all, it is still ours to delete.
     void check_host_routes() {
         std::vector<IpAddress> missing;
         // Families whose proven routes went, or that have no physical route now: a link that
         // went down took every route through it, proven yet or not.
         std::set<bool> dropped;
+        std::vector<IpAddress> forgotten;
         for (auto& [address, owned] : owned_) {
             // A reading that may have begun before the ADD ended proves nothing either way,
             // nor does one taken while a command for the route runs.
@@ -199,6 +216,15 @@ class ProtectionWorker {
             const std::optional<bool> listed =
                 row ? physical_.host_routes().lists(*row) : std::optional(true);
             if (!listed || in_flight_.contains(address) || owned.added_at >= physical_.readings()) {
+                continue;
+            }
+            if (owned.lost) {
+                if (*listed) {
+                    owned = OwnedRoute{owned.via, owned.added_at, true};
+                    tracker_.mark_added(address); // deleted as usual once no longer wanted
+                } else if (++owned.misses >= LOST_ROUTE_READINGS && !tracker_.wanted(address)) {
+                    forgotten.push_back(address);
+                }
                 continue;
             }
             if (*listed) {
@@ -209,6 +235,9 @@ class ProtectionWorker {
             if (owned.seen || !routes().covers(address)) {
                 dropped.insert(address.is_ipv6());
             }
+        }
+        for (const IpAddress& address : forgotten) {
+            owned_.erase(address);
         }
         std::size_t gone = 0;
         for (const IpAddress& address : missing) {
@@ -225,7 +254,8 @@ class ProtectionWorker {
                 ++gone;
             }
             tracker_.mark_removed(address);
-            owned_.erase(address);
+            owned.lost = true;
+            owned.misses = 0;
         }
         for (const IpAddress& address : tracker_.adopted()) {
             const std::optional<HostRoute> row = host_route_through(address, routes());
@@ -326,6 +356,17 @@ class ProtectionWorker {
             return false;
         }
         if (*in_place) {
+            // A lost route of ours that turned up is ours again, not adopted.
+            const auto lost = owned_.find(address);
+            if (lost != owned_.end() && lost->second.lost &&
+                same_route(lost->second.via, routes(), address)) {
+                lost->second = OwnedRoute{routes(), physical_.readings()};
+                tracker_.mark_added(address);
+                return false;
+            }
+            if (lost != owned_.end() && lost->second.lost) {
+                owned_.erase(lost); // through a router gone: it went with it
+            }
             tracker_.mark_present(address);
             return false;
         }
@@ -363,6 +404,10 @@ class ProtectionWorker {
                                             OwnedRoute{outcome.job.via, physical_.readings()});
                     deps_.log("RDP physical return route added for " + text);
                 } else {
+                    // route.exe may have added the route before it failed or was stopped at
+                    // its time-out: if the route turns up, it is ours.
+                    owned_.try_emplace(
+                        address, OwnedRoute{outcome.job.via, physical_.readings(), false, 0, true});
                     report_once("add:" + text, "RDP route add failed: " + outcome.status.error());
                 }
             } else if (outcome.status) {

@@ -6,7 +6,10 @@
 // names a verb, only runs with that verb wait: "DELETE" hangs every deletion, however long),
 // sleeps the milliseconds written in route-delay-ms.txt beside itself (none when it is missing),
 // then exits with the code written in route-exit-code.txt beside itself (decimal or
-// 0x-prefixed hex), or 0 when that file is missing.
+// 0x-prefixed hex), or 0 when that file is missing. While route-carried-out.txt exists beside
+// itself (route_follower.py writes there how many bytes of the record it has carried out), it
+// first waits, at most 5 s, until its own line is carried out: route.exe ends once the route
+// is in the table.
 
 #include <windows.h>
 
@@ -35,8 +38,9 @@ std::wstring own_directory() {
 }
 
 // Runs side by side append under a lock: Wine's append is a seek and a write, and two
-// processes between the two lose a line.
-bool append_line(const std::wstring& file, const std::string& line) {
+// processes between the two lose a line. `end`, when given, gets the file's size after it.
+bool append_line(const std::wstring& file, const std::string& line,
+                 unsigned long long* end = nullptr) {
     HANDLE handle = CreateFileW(file.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                 nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
@@ -47,9 +51,13 @@ bool append_line(const std::wstring& file, const std::string& line) {
     const bool locked = LockFileEx(handle, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &far_byte);
     const std::string text = line + "\n";
     DWORD written = 0;
+    LARGE_INTEGER at{};
     const BOOL ok =
-        SetFilePointer(handle, 0, nullptr, FILE_END) != INVALID_SET_FILE_POINTER &&
+        SetFilePointerEx(handle, LARGE_INTEGER{}, &at, FILE_END) &&
         WriteFile(handle, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+    if (end != nullptr) {
+        *end = static_cast<unsigned long long>(at.QuadPart) + written;
+    }
     if (locked) {
         UnlockFileEx(handle, 0, 1, 0, &far_byte);
     }
@@ -88,9 +96,18 @@ bool held(const std::wstring& hold) {
 
 int main() {
     const std::wstring directory = own_directory();
+    unsigned long long end = 0;
     if (!append_line(directory + L"\\route-record.txt",
-                     kestrune::win::narrow_lossy(GetCommandLineW()))) {
+                     kestrune::win::narrow_lossy(GetCommandLineW()), &end)) {
         ExitProcess(99);
+    }
+    const std::wstring carried_out = directory + L"\\route-carried-out.txt";
+    for (int waited = 0; waited < 500; ++waited) {
+        const std::string done = read_start(carried_out);
+        if (done.empty() || std::strtoull(done.c_str(), nullptr, 10) >= end) {
+            break;
+        }
+        Sleep(10);
     }
     std::string types;
     for (const DWORD which : {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE}) {

@@ -248,11 +248,21 @@ TEST(ProtectionLoop, HostRoutesFollowThePhysicalRoutes) {
 // an ADD that exited 0 without a route, retried after two readings without it.
 TEST(ProtectionLoop, HostRoutesTheTableDropsComeBack) {
     FakeWorld world;
-    const IpAddress b{5, 6, 7, 9}, unproven{5, 6, 7, 10};
-    for (const IpAddress& peer : {PEER, b, unproven}) {
+    // `late`'s first ADD takes only when it is retried, which therefore fails; `timed_out`'s
+    // fails after it took. Both routes are still ours.
+    const IpAddress b{5, 6, 7, 9}, unproven{5, 6, 7, 10}, late{5, 6, 7, 11}, timed_out{5, 6, 7, 12};
+    for (const IpAddress& peer : {PEER, b, unproven, late, timed_out}) {
         world.connected[peer] = {{0, 100}};
     }
-    world.adds_without_route = {unproven};
+    world.adds_without_route = {unproven, late};
+    world.command_fails = [&](std::string_view verb, IpAddress peer, std::uint64_t second) {
+        const bool took = (peer == late && second == 4) || (peer == timed_out && second == 0);
+        if (verb != "ADD" || !took) {
+            return false;
+        }
+        world.routed[peer] = *host_route_through(peer, world.routes);
+        return true;
+    };
     world.physical_routes = [&](std::uint64_t second) {
         RouteReadings readings{*world.routes.ipv4, *world.routes.ipv6, {}};
         if (second >= 4) {
@@ -275,21 +285,31 @@ TEST(ProtectionLoop, HostRoutesTheTableDropsComeBack) {
         expected.push_back(at(ms, "ADD " + peer.to_string()));
         expected.push_back(at(ms, ADDED + peer.to_string()));
     };
-    add(0, PEER), add(0, b), add(0, unproven);
-    expected.push_back(at(4000, "log RDP route add for 5.6.7.10 reported success but the route "
-                                "is not in the table"));
-    add(4000, unproven);
+    const auto failed = [&](std::uint64_t ms, const IpAddress& peer) {
+        expected.push_back(at(ms, "ADD " + peer.to_string()));
+        expected.push_back(at(ms, "log RDP route add failed: route.exe ADD " + peer.to_string() +
+                                      " exited with exit code: 1"));
+    };
+    add(0, PEER), add(0, b), add(0, unproven), add(0, late), failed(0, timed_out);
+    for (const IpAddress& peer : {unproven, late}) {
+        expected.push_back(at(4000, "log RDP route add for " + peer.to_string() +
+                                        " reported success but the route is not in the table"));
+    }
+    add(4000, unproven), failed(4000, late);
     expected.push_back(at(6000, gone + "1 host routes gone; adding them again"));
     add(6000, PEER);
     expected.push_back(at(10'000, "log RDP route protection suspended: no IPv4 default route"));
-    expected.push_back(at(10'000, gone + "3 host routes gone; adding them again"));
+    expected.push_back(at(10'000, gone + "5 host routes gone; adding them again"));
     expected.push_back(at(12'000, "log RDP route protection enabled via 10.0.0.1 on interface 7"));
-    add(12'000, PEER), add(12'000, b), add(12'000, unproven);
-    for (const IpAddress& peer : {PEER, b, unproven}) {
+    for (const IpAddress& peer : {PEER, b, unproven, late, timed_out}) {
+        add(12'000, peer);
+    }
+    for (const IpAddress& peer : {PEER, b, unproven, late, timed_out}) {
         expected.push_back(at(14'000, "DELETE " + peer.to_string()));
     }
     expected.push_back(at(14'000, STOPPED));
     EXPECT_EQ(world.events, expected);
+    EXPECT_TRUE(world.routed.empty()) << "routes left after the stop";
 }
 
 // Room for three. A gone peer makes room at once, the least recently seen first whatever its

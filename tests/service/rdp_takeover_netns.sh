@@ -19,9 +19,9 @@
 # service is the test build that reads the namespace's IPv6 routes (Wine shows it none), live.
 #
 # The route.exe stand-in only records; route_follower.py carries each recorded command out in
-# the service namespace's routing table. After the service has started its child, the proxy's
-# takeover is made: 0.0.0.0/1 and 128.0.0.0/1 (and ::/1 and 8000::/1) into the tunnel, which
-# swallows them. Then:
+# the service namespace's routing table, and the stand-in ends once it has, as route.exe does.
+# After the service has started its child, the proxy's takeover is made: 0.0.0.0/1 and
+# 128.0.0.0/1 (and ::/1 and 8000::/1) into the tunnel, which swallows them. Then:
 #   - the public, the default-routed private and the IPv6 sessions connected before the takeover
 #     never go 1 s without an echo: each got a host route;
 #   - the private session with its own route gets none and never goes 1 s without an echo;
