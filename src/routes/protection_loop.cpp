@@ -220,7 +220,7 @@ class ProtectionWorker {
             }
             if (owned.lost) {
                 if (*listed) {
-                    owned = OwnedRoute{owned.via, owned.added_at, true};
+                    owned = OwnedRoute{.via = owned.via, .added_at = owned.added_at, .seen = true};
                     tracker_.mark_added(address); // deleted as usual once no longer wanted
                 } else if (++owned.misses >= LOST_ROUTE_READINGS && !tracker_.wanted(address)) {
                     forgotten.push_back(address);
@@ -356,16 +356,16 @@ class ProtectionWorker {
             return false;
         }
         if (*in_place) {
-            // A lost route of ours that turned up is ours again, not adopted.
+            // A lost route of ours that turned up is ours again, not adopted; one through a
+            // router gone went with it.
             const auto lost = owned_.find(address);
-            if (lost != owned_.end() && lost->second.lost &&
-                same_route(lost->second.via, routes(), address)) {
-                lost->second = OwnedRoute{routes(), physical_.readings()};
-                tracker_.mark_added(address);
-                return false;
-            }
             if (lost != owned_.end() && lost->second.lost) {
-                owned_.erase(lost); // through a router gone: it went with it
+                if (same_route(lost->second.via, routes(), address)) {
+                    lost->second = OwnedRoute{routes(), physical_.readings()};
+                    tracker_.mark_added(address);
+                    return false;
+                }
+                owned_.erase(lost);
             }
             tracker_.mark_present(address);
             return false;
@@ -406,8 +406,9 @@ class ProtectionWorker {
                 } else {
                     // route.exe may have added the route before it failed or was stopped at
                     // its time-out: if the route turns up, it is ours.
-                    owned_.try_emplace(
-                        address, OwnedRoute{outcome.job.via, physical_.readings(), false, 0, true});
+                    owned_.try_emplace(address, OwnedRoute{.via = outcome.job.via,
+                                                           .added_at = physical_.readings(),
+                                                           .lost = true});
                     report_once("add:" + text, "RDP route add failed: " + outcome.status.error());
                 }
             } else if (outcome.status) {
